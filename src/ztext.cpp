@@ -1,0 +1,97 @@
+// ztext: tell whether the content of a compressed file is plain text.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "census.h"
+
+enum { EXIT_TEXT = 0, EXIT_NONTEXT = 1, EXIT_TROUBLE = 2, EXIT_USAGE = 255 };
+
+// Linux names no file with a longer path.
+constexpr size_t PATH_LIMIT = 4095;
+
+// exec, so that no shell waits between us and the decompressor; --, so that
+// a path starting with - is never an option.
+static const char prefix[] = "exec zcat -- '";
+
+// Room for the longest path even when each byte is a quote, written as '\''.
+static char str[sizeof prefix - 1 + 4 * PATH_LIMIT + sizeof "'"];
+
+static unsigned char buf[1 << 16];
+
+// Forms the command in str with the path as one single-quoted word.
+static bool form_command(const char *path)
+{
+	if (strnlen(path, PATH_LIMIT + 1) > PATH_LIMIT)
+		return false;
+
+	size_t n = sizeof prefix - 1;
+	memcpy(str, prefix, n);
+	for (const char *s = path; *s != '\0'; s++) {
+		if (*s == '\'') {
+			memcpy(str + n, "'\\''", 4);
+			n += 4;
+		} else
+			str[n++] = *s;
+	}
+	str[n++] = '\'';
+	str[n] = '\0';
+	return true;
+}
+
+// Feeds every byte of the stream to c; false if a read failed.
+static bool read_all(FILE *fp, byte_census *c)
+{
+	int fd = fileno(fp);
+
+	for (;;) {
+		ssize_t got = read(fd, buf, sizeof buf);
+		if (got > 0)
+			census_add_block(c, buf, (size_t)got);
+		else if (got == 0)
+			return true;
+		else if (errno != EINTR)
+			return false;
+	}
+}
+
+// Exit 0 is clean; exit 2 is gzip's warning, such as trailing garbage after
+// complete data, but with no output it is a directory or the like.
+static bool decompressed(int status, const byte_census *c)
+{
+	if (status == -1 || !WIFEXITED(status))
+		return false;
+	int code = WEXITSTATUS(status);
+	return code == 0 || (code == 2 && c->total_bytes > 0);
+}
+
+int main(int argc, char *argv[])
+{
+	if (argc < 2)
+		return EXIT_USAGE;
+	if (!form_command(argv[1]))
+		return EXIT_TROUBLE;
+
+	// An inherited SIG_IGN would let the child be reaped before pclose.
+	signal(SIGCHLD, SIG_DFL);
+
+	FILE *fp = popen(str, "r");
+	if (fp == nullptr)
+		return EXIT_TROUBLE;
+
+	byte_census c = {};
+	bool ok = read_all(fp, &c);
+	int status = pclose(fp);
+	if (!ok || !decompressed(status, &c))
+		return EXIT_TROUBLE;
+
+	if (census_verdict(&c) == TEXTFILE) {
+		puts("TEXTFILE");
+		return EXIT_TEXT;
+	}
+	puts("NONTEXT");
+	return EXIT_NONTEXT;
+}

@@ -1,0 +1,301 @@
+// The built binary, run on files made here with the system's gzip.
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct result {
+	int status; // exit status, or -1 if killed
+	std::string out, err;
+};
+
+struct how {
+	std::string dir;        // working directory
+	std::string in;         // file for standard input; /dev/null if empty
+	const char *path = nullptr; // PATH for the child, if set
+	bool ignore_sigchld = false;
+};
+
+std::string slurp(const std::string &file)
+{
+	std::ifstream f(file, std::ios::binary);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+void spit(const std::string &file, const std::string &data)
+{
+	std::ofstream f(file, std::ios::binary | std::ios::trunc);
+	f << data;
+}
+
+class temp_dir {
+public:
+	std::string path;
+	temp_dir()
+	{
+		char tmpl[] = "/tmp/ztext-test.XXXXXX";
+		path = mkdtemp(tmpl);
+	}
+	~temp_dir() { std::system(("rm -rf '" + path + "'").c_str()); }
+	std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+result run(const std::vector<std::string> &args, const how &h = {})
+{
+	static temp_dir scratch;
+	std::string out = scratch / "out", err = scratch / "err";
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<char *> argv;
+		for (const std::string &a : args)
+			argv.push_back(const_cast<char *>(a.c_str()));
+		argv.push_back(nullptr);
+		int in = open(h.in.empty() ? "/dev/null" : h.in.c_str(), O_RDONLY);
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+			_exit(120);
+		if (!h.dir.empty() && chdir(h.dir.c_str()) != 0)
+			_exit(121);
+		if (h.path != nullptr)
+			setenv("PATH", h.path, 1);
+		if (h.ignore_sigchld)
+			signal(SIGCHLD, SIG_IGN);
+		execvp(argv[0], argv.data());
+		_exit(122);
+	}
+	int status = 0;
+	waitpid(pid, &status, 0);
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+}
+
+std::string gzip(const std::string &content)
+{
+	static temp_dir scratch;
+	spit(scratch / "raw", content);
+	result r = run({"gzip", "-n", "-c", scratch / "raw"});
+	EXPECT_EQ(r.status, 0);
+	return r.out;
+}
+
+std::string lines(int n)
+{
+	std::string s;
+	for (int i = 0; i < n; i++)
+		s += "the quick brown fox jumps over the lazy dog " + std::to_string(i) + "\n";
+	return s;
+}
+
+const std::string text = lines(20);
+const std::string zeros(400, '\0');
+
+class Ztext : public ::testing::Test {
+protected:
+	temp_dir dir;
+	result ztext(std::vector<std::string> args, how h = {})
+	{
+		args.insert(args.begin(), ZTEXT_BIN);
+		if (h.dir.empty())
+			h.dir = dir.path;
+		return run(args, h);
+	}
+	void put(const std::string &name, const std::string &data) { spit(dir / name, data); }
+};
+
+TEST_F(Ztext, Answers)
+{
+	std::string text_gz = gzip(text), zeros_gz = gzip(zeros);
+	std::string truncated = gzip(lines(2000));
+	truncated.resize(truncated.size() / 2);
+	std::string bad_crc = text_gz;
+	bad_crc[bad_crc.size() - 8] ^= 1;
+	mkdir((dir / "dir.gz").c_str(), 0700);
+	put("text.gz", text_gz);
+	put("zeros.gz", zeros_gz);
+
+	const std::string judged_text = "TEXTFILE\n", judged_binary = "NONTEXT\n";
+	struct {
+		const char *what;
+		std::string data; // the file x.gz, unless empty
+		std::vector<std::string> args;
+		int status;
+		std::string out;
+		bool quiet; // nothing on standard error either
+	} cases[] = {
+		{"text", text_gz, {"x.gz"}, 0, judged_text, true},
+		{"twelve zero bytes", gzip(std::string(12, '\0')), {"x.gz"}, 1, judged_binary, true},
+		{"empty content", gzip(""), {"x.gz"}, 0, judged_text, true},
+		{"members text, zeros", text_gz + zeros_gz, {"x.gz"}, 1, judged_binary, true},
+		{"members text, text", text_gz + text_gz, {"x.gz"}, 0, judged_text, true},
+		{"trailing garbage after text", text_gz + "garbage!", {"x.gz"}, 0, judged_text, false},
+		{"trailing garbage after zeros", zeros_gz + "garbage!", {"x.gz"}, 1, judged_binary, false},
+		{"truncated", truncated, {"x.gz"}, 2, "", false},
+		{"bad checksum", bad_crc, {"x.gz"}, 2, "", false},
+		{"not compressed", text, {"x.gz"}, 2, "", false},
+		{"missing", "", {"missing.gz"}, 2, "", false},
+		{"directory", "", {"dir.gz"}, 2, "", false},
+		{"empty path", "", {""}, 2, "", false},
+		{"no operand", "", {}, 255, "", true},
+		{"extra operands, text first", "", {"text.gz", "zeros.gz"}, 0, judged_text, true},
+		{"extra operands, zeros first", "", {"zeros.gz", "text.gz", "x"}, 1, judged_binary, true},
+	};
+	for (const auto &t : cases) {
+		SCOPED_TRACE(t.what);
+		if (!t.data.empty())
+			put("x.gz", t.data);
+		result r = ztext(t.args);
+		EXPECT_EQ(r.status, t.status);
+		EXPECT_EQ(r.out, t.out);
+		if (t.quiet)
+			EXPECT_EQ(r.err, "");
+		else
+			EXPECT_NE(r.err, ""); // the decompressor's own word
+	}
+}
+
+TEST_F(Ztext, DashReadsStandardInput)
+{
+	put("text.gz", gzip(text));
+	put("zeros.gz", gzip(zeros));
+	how h;
+	h.in = dir / "text.gz";
+	EXPECT_EQ(ztext({"-"}, h).out, "TEXTFILE\n");
+	h.in = dir / "zeros.gz";
+	result r = ztext({"-"}, h);
+	EXPECT_EQ(r.out, "NONTEXT\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Ztext, NoDecompressorOnPath)
+{
+	put("text.gz", gzip(text));
+	how h;
+	h.path = "/nonexistent";
+	result r = ztext({"text.gz"}, h);
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Ztext, InheritedIgnoredSigchld)
+{
+	put("zeros.gz", gzip(zeros));
+	how h;
+	h.ignore_sigchld = true;
+	result r = ztext({"zeros.gz"}, h);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "NONTEXT\n");
+}
+
+const std::vector<std::string> hostile_names = {
+	"a b.gz", "it's.gz", "say \"hi\".gz", "a;touch canary", "$(touch canary)",
+	"`touch canary`", "x'; touch canary; echo '", "'", "''", "\\'", "*", "?",
+	"new\nline", "-v", "--help", "-", "--", "\xff\xfe\x80.gz", "~", "a|touch canary",
+	"a&touch canary&", "a>canary", "<canary", "!!", "%s%n", "\t",
+};
+
+// A decompressor that records what it was given, one NUL after each argument.
+void fake_zcat(const temp_dir &bin, const std::string &record)
+{
+	std::string script = "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" + record + "'\necho fake\n";
+	spit(bin / "zcat", script);
+	chmod((bin / "zcat").c_str(), 0755);
+}
+
+TEST_F(Ztext, PathReachesDecompressorAsOneWord)
+{
+	temp_dir bin;
+	fake_zcat(bin, bin / "args");
+	std::string path_env = bin.path + ":/usr/bin:/bin";
+	how h;
+	h.path = path_env.c_str();
+
+	std::vector<std::string> paths = hostile_names;
+	paths.push_back(std::string(4095, '\''));
+	std::string mixed;
+	while (mixed.size() < 4095)
+		mixed += "a' b\"$(x)`;\\";
+	paths.push_back(mixed.substr(0, 4095));
+
+	for (const std::string &p : paths) {
+		SCOPED_TRACE(p.substr(0, 40));
+		result r = ztext({p}, h);
+		EXPECT_EQ(r.out, "TEXTFILE\n");
+		EXPECT_EQ(slurp(bin / "args"), std::string("--") + '\0' + p + '\0');
+	}
+	EXPECT_FALSE(std::ifstream(dir / "canary").good());
+}
+
+TEST_F(Ztext, HostileNamesJudgedBothWays)
+{
+	std::string text_gz = gzip(text), zeros_gz = gzip(zeros);
+	for (const std::string &name : hostile_names) {
+		if (name == "-" || name == "~")
+			continue; // standard input, and a name the test keeps for itself
+		SCOPED_TRACE(name);
+		put(name, text_gz);
+		result r = ztext({name});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, "TEXTFILE\n");
+		put(name, zeros_gz);
+		r = ztext({name});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.out, "NONTEXT\n");
+		unlink((dir / name).c_str());
+	}
+	EXPECT_FALSE(std::ifstream(dir / "canary").good());
+}
+
+TEST_F(Ztext, LongPaths)
+{
+	// About 1000 bytes: within what the decompressor itself takes.
+	std::string path;
+	for (int i = 0; i < 4; i++) {
+		path += std::string(240, 'd' + i) + "/";
+		mkdir((dir / path).c_str(), 0700);
+	}
+	path += "it's here.gz";
+	put(path, gzip(zeros));
+	result r = ztext({path});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "NONTEXT\n");
+
+	// No path this long names a file: nothing runs and nothing is said.
+	for (size_t len : {4096, 4097, 100000}) {
+		r = ztext({std::string(len, '\'')});
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "");
+	}
+}
+
+} // namespace
+
+// Counters that wrapped at 2 GiB would call this stream binary.
+TEST(Slow, ThreeGiBOfTextLines)
+{
+	temp_dir dir;
+	std::string member = gzip(lines(20000)); // about 1 MiB of text
+	const size_t raw = lines(20000).size();
+	const size_t copies = (size_t{3} << 30) / raw + 1;
+	{
+		std::ofstream f(dir / "big.gz", std::ios::binary);
+		for (size_t i = 0; i < copies; i++)
+			f << member;
+	}
+	result r = run({ZTEXT_BIN, dir / "big.gz"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "TEXTFILE\n");
+	EXPECT_GT(copies * raw, size_t{3} << 30);
+}
