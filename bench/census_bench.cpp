@@ -1,0 +1,57 @@
+// The census on a buffer in memory, the size of one read of the pipe.
+#include <random>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "census.h"
+
+namespace {
+
+enum kind { TEXT_LIKE, RANDOM };
+
+const std::string &data(kind k)
+{
+	static std::string text, random;
+	std::string &s = k == TEXT_LIKE ? text : random;
+	if (s.empty()) {
+		std::mt19937 rng(1);
+		const std::string words[] = {"the ", "census ", "of ", "bytes\n", "gz ", "zero "};
+		while (s.size() < (1 << 16))
+			s += k == TEXT_LIKE ? words[rng() % 6] : std::string(1, static_cast<char>(rng()));
+		s.resize(1 << 16);
+	}
+	return s;
+}
+
+void per_byte(benchmark::State &state, kind k)
+{
+	const std::string &s = data(k);
+	for (auto _ : state) {
+		byte_census c = {};
+		for (unsigned char b : s)
+			census_add(&c, b);
+		benchmark::DoNotOptimize(c);
+	}
+	state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
+}
+
+void block(benchmark::State &state, kind k)
+{
+	const std::string &s = data(k);
+	for (auto _ : state) {
+		byte_census c = {};
+		census_add_block(&c, reinterpret_cast<const unsigned char *>(s.data()), s.size());
+		benchmark::DoNotOptimize(c);
+	}
+	state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
+}
+
+BENCHMARK_CAPTURE(per_byte, text_like, TEXT_LIKE);
+BENCHMARK_CAPTURE(per_byte, random, RANDOM);
+BENCHMARK_CAPTURE(block, text_like, TEXT_LIKE);
+BENCHMARK_CAPTURE(block, random, RANDOM);
+
+} // namespace
+
+BENCHMARK_MAIN();
