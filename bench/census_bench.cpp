@@ -18,7 +18,8 @@ const std::string &data(kind k)
 		std::mt19937 rng(1);
 		const std::string words[] = {"the ", "census ", "of ", "bytes\n", "gz ", "zero "};
 		while (s.size() < (1 << 16))
-			s += k == TEXT_LIKE ? words[rng() % 6] : std::string(1, static_cast<char>(rng()));
+			s += k == TEXT_LIKE ? words[rng() % 6]
+					    : std::string(1, static_cast<char>(rng()));
 		s.resize(1 << 16);
 	}
 	return s;

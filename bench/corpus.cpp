@@ -16,18 +16,20 @@ static unsigned pick(unsigned n) { return static_cast<unsigned>(rng() % n); }
 static std::string log_line()
 {
 	static const char *levels[] = {"INFO", "INFO", "INFO", "DEBUG", "WARN", "ERROR"};
-	static const char *paths[] = {"/api/v1/items/", "/api/v1/users/", "/static/img/", "/login?next=/cart/"};
+	static const char *paths[] = {"/api/v1/items/", "/api/v1/users/", "/static/img/",
+				      "/login?next=/cart/"};
 	static const int statuses[] = {200, 200, 200, 304, 404, 500};
 	static unsigned long ms = 0;
 	char line[256];
 	ms += pick(40);
-	snprintf(line, sizeof line,
-	         "2026-12-08 %02lu:%02lu:%02lu.%03lu host%02u app[%u]: %s request id=%08x user=u%u "
-	         "path=%s%u status=%d bytes=%u ms=%u\n",
-	         ms / 3600000 % 24, ms / 60000 % 60, ms / 1000 % 60, ms % 1000, pick(16),
-	         4000 + pick(8), levels[pick(6)], static_cast<unsigned>(rng()) & 0xfff,
-	         1000 + pick(200), paths[pick(4)], pick(1000), statuses[pick(6)], pick(20000),
-	         pick(300));
+	(void)snprintf(
+		line, sizeof line,
+		"2026-12-08 %02lu:%02lu:%02lu.%03lu host%02u app[%u]: %s request id=%08x user=u%u "
+		"path=%s%u status=%d bytes=%u ms=%u\n",
+		ms / 3600000 % 24, ms / 60000 % 60, ms / 1000 % 60, ms % 1000, pick(16),
+		4000 + pick(8), levels[pick(6)], static_cast<unsigned>(rng()) & 0xfff,
+		1000 + pick(200), paths[pick(4)], pick(1000), statuses[pick(6)], pick(20000),
+		pick(300));
 	return line;
 }
 
@@ -56,7 +58,7 @@ static std::string prose_line()
 int main(int argc, char *argv[])
 {
 	if (argc < 3) {
-		fprintf(stderr, "usage: corpus log|prose|random BYTES [SEED]\n");
+		(void)fputs("usage: corpus log|prose|random BYTES [SEED]\n", stderr);
 		return 2;
 	}
 	size_t want = strtoull(argv[2], nullptr, 10);
@@ -74,7 +76,8 @@ int main(int argc, char *argv[])
 					buf += static_cast<char>(rng());
 		}
 		size_t n = buf.size() < want ? buf.size() : want;
-		fwrite(buf.data(), 1, n, stdout);
+		if (fwrite(buf.data(), 1, n, stdout) != n)
+			return 1;
 		want -= n;
 	}
 	return 0;

@@ -1,5 +1,7 @@
 #include "census.h"
 
+#include <algorithm>
+
 void census_add(byte_census *c, unsigned char b)
 {
 	if (b == ' ' || b == '\n')
@@ -19,7 +21,7 @@ constexpr size_t LANES = 64, ROUNDS = 255;
 void census_add_block(byte_census *c, const unsigned char *p, size_t n)
 {
 	while (n >= LANES) {
-		size_t rounds = n / LANES < ROUNDS ? n / LANES : ROUNDS;
+		size_t rounds = std::min(n / LANES, ROUNDS);
 		unsigned char nul[LANES] = {}, high[LANES] = {}, sep[LANES] = {};
 
 		for (size_t r = 0; r < rounds; r++, p += LANES)

@@ -17,10 +17,15 @@ byte_census per_byte(const std::string &s)
 	return c;
 }
 
+const unsigned char *bytes(const std::string &s)
+{
+	return reinterpret_cast<const unsigned char *>(s.data());
+}
+
 byte_census block(const std::string &s)
 {
 	byte_census c = {};
-	census_add_block(&c, reinterpret_cast<const unsigned char *>(s.data()), s.size());
+	census_add_block(&c, bytes(s), s.size());
 	return c;
 }
 
@@ -92,14 +97,13 @@ TEST(Verdict, EachLimitBelowAtAndAbove)
 
 TEST(Census, ByteClasses)
 {
-	struct {
+	const struct {
 		unsigned char b;
 		int nul, high, sep;
 	} cases[] = {
-		{0x00, 1, 0, 0}, {0x01, 0, 0, 0}, {'\t', 0, 0, 0}, {'\n', 0, 0, 1},
-		{0x0b, 0, 0, 0}, {0x0c, 0, 0, 0}, {'\r', 0, 0, 0}, {' ', 0, 0, 1},
-		{'a', 0, 0, 0},  {0x7f, 0, 0, 0}, {0x80, 0, 1, 0}, {0xa0, 0, 1, 0},
-		{0xff, 0, 1, 0},
+		{0x00, 1, 0, 0}, {0x01, 0, 0, 0}, {'\t', 0, 0, 0}, {'\n', 0, 0, 1}, {0x0b, 0, 0, 0},
+		{0x0c, 0, 0, 0}, {'\r', 0, 0, 0}, {' ', 0, 0, 1},  {'a', 0, 0, 0},  {0x7f, 0, 0, 0},
+		{0x80, 0, 1, 0}, {0xa0, 0, 1, 0}, {0xff, 0, 1, 0},
 	};
 	for (const auto &t : cases) {
 		SCOPED_TRACE(static_cast<int>(t.b));
@@ -123,7 +127,7 @@ TEST(Census, Streams)
 	for (int i = 0; i < 40; i++)
 		accented += "tab" + u_acute + " "; // 240 bytes, 80 high, 40 blanks
 
-	struct {
+	const struct {
 		const char *what;
 		std::string s;
 		verdict want;
@@ -163,12 +167,14 @@ TEST(Census, BlockPathCountsPastFourGiB)
 	// Start near 2^32 so that a narrower counter would wrap.
 	const int64_t start = (int64_t{1} << 32) - 100;
 	byte_census c = {start, start / 8, start / 4, start / 100};
-	std::string s = rep(64 * 300, 0) + rep(64 * 300, '\xff') + rep(64 * 300 + 7, ' ');
-	census_add_block(&c, reinterpret_cast<const unsigned char *>(s.data()), s.size());
-	EXPECT_EQ(c.total_bytes, start + 64 * 900 + 7);
-	EXPECT_EQ(c.nul_bytes, start / 8 + 64 * 300);
-	EXPECT_EQ(c.high_bytes, start / 4 + 64 * 300);
-	EXPECT_EQ(c.separator_bytes, start / 100 + 64 * 300 + 7);
+	// More than 255 rounds of 64 bytes of each class.
+	const int64_t k = int64_t{64} * 300;
+	std::string s = rep(k, 0) + rep(k, '\xff') + rep(k + 7, ' ');
+	census_add_block(&c, bytes(s), s.size());
+	EXPECT_EQ(c.total_bytes, start + 3 * k + 7);
+	EXPECT_EQ(c.nul_bytes, start / 8 + k);
+	EXPECT_EQ(c.high_bytes, start / 4 + k);
+	EXPECT_EQ(c.separator_bytes, start / 100 + k + 7);
 	EXPECT_EQ(census_verdict(&c), TEXTFILE);
 }
 
@@ -196,12 +202,15 @@ TEST(Census, BlockPathEqualsPerByteOnRandomSplits)
 		byte_census c = {};
 		size_t at = 0;
 		while (at < s.size()) {
-			size_t len = std::min<size_t>(s.size() - at, rng() % 3 == 0 ? rng() % 70 : rng() % 40000);
+			size_t len = std::min<size_t>(s.size() - at,
+						      rng() % 3 == 0 ? rng() % 70 : rng() % 40000);
 			if (rng() % 5 == 0)
 				for (size_t i = at; i < at + len; i++)
 					census_add(&c, static_cast<unsigned char>(s[i]));
 			else
-				census_add_block(&c, reinterpret_cast<const unsigned char *>(s.data()) + at, len);
+				census_add_block(
+					&c, reinterpret_cast<const unsigned char *>(s.data()) + at,
+					len);
 			at += len;
 		}
 		byte_census want = per_byte(s);
@@ -221,7 +230,8 @@ TEST(Census, BlockPathEveryLengthAndAlignment)
 		for (size_t len = 0; off + len <= s.size(); len++) {
 			std::string part = s.substr(off, len);
 			byte_census c = {};
-			census_add_block(&c, reinterpret_cast<const unsigned char *>(s.data()) + off, len);
+			census_add_block(
+				&c, reinterpret_cast<const unsigned char *>(s.data()) + off, len);
 			byte_census want = per_byte(part);
 			ASSERT_EQ(c.total_bytes, want.total_bytes) << off << "+" << len;
 			ASSERT_EQ(c.nul_bytes, want.nul_bytes) << off << "+" << len;

@@ -1,94 +1,15 @@
 // The built binary, run on files made here with the system's gzip.
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "harness.h"
+
 namespace {
-
-struct result {
-	int status; // exit status, or -1 if killed
-	std::string out, err;
-};
-
-struct how {
-	std::string dir;        // working directory
-	std::string in;         // file for standard input; /dev/null if empty
-	const char *path = nullptr; // PATH for the child, if set
-	bool ignore_sigchld = false;
-};
-
-std::string slurp(const std::string &file)
-{
-	std::ifstream f(file, std::ios::binary);
-	std::stringstream ss;
-	ss << f.rdbuf();
-	return ss.str();
-}
-
-void spit(const std::string &file, const std::string &data)
-{
-	std::ofstream f(file, std::ios::binary | std::ios::trunc);
-	f << data;
-}
-
-class temp_dir {
-public:
-	std::string path;
-	temp_dir()
-	{
-		char tmpl[] = "/tmp/ztext-test.XXXXXX";
-		path = mkdtemp(tmpl);
-	}
-	~temp_dir() { std::system(("rm -rf '" + path + "'").c_str()); }
-	std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
-
-result run(const std::vector<std::string> &args, const how &h = {})
-{
-	static temp_dir scratch;
-	std::string out = scratch / "out", err = scratch / "err";
-	pid_t pid = fork();
-	if (pid == 0) {
-		std::vector<char *> argv;
-		for (const std::string &a : args)
-			argv.push_back(const_cast<char *>(a.c_str()));
-		argv.push_back(nullptr);
-		int in = open(h.in.empty() ? "/dev/null" : h.in.c_str(), O_RDONLY);
-		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-		if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
-			_exit(120);
-		if (!h.dir.empty() && chdir(h.dir.c_str()) != 0)
-			_exit(121);
-		if (h.path != nullptr)
-			setenv("PATH", h.path, 1);
-		if (h.ignore_sigchld)
-			signal(SIGCHLD, SIG_IGN);
-		execvp(argv[0], argv.data());
-		_exit(122);
-	}
-	int status = 0;
-	waitpid(pid, &status, 0);
-	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
-}
-
-std::string gzip(const std::string &content)
-{
-	static temp_dir scratch;
-	spit(scratch / "raw", content);
-	result r = run({"gzip", "-n", "-c", scratch / "raw"});
-	EXPECT_EQ(r.status, 0);
-	return r.out;
-}
 
 std::string lines(int n)
 {
@@ -125,8 +46,8 @@ TEST_F(Ztext, Answers)
 	put("text.gz", text_gz);
 	put("zeros.gz", zeros_gz);
 
-	const std::string judged_text = "TEXTFILE\n", judged_binary = "NONTEXT\n";
-	struct {
+	const std::string yes = "TEXTFILE\n", no = "NONTEXT\n";
+	const struct {
 		const char *what;
 		std::string data; // the file x.gz, unless empty
 		std::vector<std::string> args;
@@ -134,13 +55,13 @@ TEST_F(Ztext, Answers)
 		std::string out;
 		bool quiet; // nothing on standard error either
 	} cases[] = {
-		{"text", text_gz, {"x.gz"}, 0, judged_text, true},
-		{"twelve zero bytes", gzip(std::string(12, '\0')), {"x.gz"}, 1, judged_binary, true},
-		{"empty content", gzip(""), {"x.gz"}, 0, judged_text, true},
-		{"members text, zeros", text_gz + zeros_gz, {"x.gz"}, 1, judged_binary, true},
-		{"members text, text", text_gz + text_gz, {"x.gz"}, 0, judged_text, true},
-		{"trailing garbage after text", text_gz + "garbage!", {"x.gz"}, 0, judged_text, false},
-		{"trailing garbage after zeros", zeros_gz + "garbage!", {"x.gz"}, 1, judged_binary, false},
+		{"text", text_gz, {"x.gz"}, 0, yes, true},
+		{"twelve zero bytes", gzip(std::string(12, '\0')), {"x.gz"}, 1, no, true},
+		{"empty content", gzip(""), {"x.gz"}, 0, yes, true},
+		{"members text, zeros", text_gz + zeros_gz, {"x.gz"}, 1, no, true},
+		{"members text, text", text_gz + text_gz, {"x.gz"}, 0, yes, true},
+		{"trailing garbage after text", text_gz + "garbage!", {"x.gz"}, 0, yes, false},
+		{"trailing garbage after zeros", zeros_gz + "garbage!", {"x.gz"}, 1, no, false},
 		{"truncated", truncated, {"x.gz"}, 2, "", false},
 		{"bad checksum", bad_crc, {"x.gz"}, 2, "", false},
 		{"not compressed", text, {"x.gz"}, 2, "", false},
@@ -148,8 +69,8 @@ TEST_F(Ztext, Answers)
 		{"directory", "", {"dir.gz"}, 2, "", false},
 		{"empty path", "", {""}, 2, "", false},
 		{"no operand", "", {}, 255, "", true},
-		{"extra operands, text first", "", {"text.gz", "zeros.gz"}, 0, judged_text, true},
-		{"extra operands, zeros first", "", {"zeros.gz", "text.gz", "x"}, 1, judged_binary, true},
+		{"extra operands, text first", "", {"text.gz", "zeros.gz"}, 0, yes, true},
+		{"extra operands, zeros first", "", {"zeros.gz", "text.gz", "x"}, 1, no, true},
 	};
 	for (const auto &t : cases) {
 		SCOPED_TRACE(t.what);
@@ -199,10 +120,32 @@ TEST_F(Ztext, InheritedIgnoredSigchld)
 }
 
 const std::vector<std::string> hostile_names = {
-	"a b.gz", "it's.gz", "say \"hi\".gz", "a;touch canary", "$(touch canary)",
-	"`touch canary`", "x'; touch canary; echo '", "'", "''", "\\'", "*", "?",
-	"new\nline", "-v", "--help", "-", "--", "\xff\xfe\x80.gz", "~", "a|touch canary",
-	"a&touch canary&", "a>canary", "<canary", "!!", "%s%n", "\t",
+	"a b.gz",
+	"it's.gz",
+	"say \"hi\".gz",
+	"a;touch canary",
+	"$(touch canary)",
+	"`touch canary`",
+	"x'; touch canary; echo '",
+	"'",
+	"''",
+	"\\'",
+	"*",
+	"?",
+	"new\nline",
+	"-v",
+	"--help",
+	"-",
+	"--",
+	"\xff\xfe\x80.gz",
+	"~",
+	"a|touch canary",
+	"a&touch canary&",
+	"a>canary",
+	"<canary",
+	"!!",
+	"%s%n",
+	"\t",
 };
 
 // A decompressor that records what it was given, one NUL after each argument.
@@ -262,7 +205,7 @@ TEST_F(Ztext, LongPaths)
 	// About 1000 bytes: within what the decompressor itself takes.
 	std::string path;
 	for (int i = 0; i < 4; i++) {
-		path += std::string(240, 'd' + i) + "/";
+		path += std::string(240, static_cast<char>('d' + i)) + "/";
 		mkdir((dir / path).c_str(), 0700);
 	}
 	path += "it's here.gz";

@@ -1,0 +1,78 @@
+#include "harness.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+std::string slurp(const std::string &file)
+{
+	std::ifstream f(file, std::ios::binary);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+void spit(const std::string &file, const std::string &data)
+{
+	std::ofstream f(file, std::ios::binary | std::ios::trunc);
+	f << data;
+}
+
+temp_dir::temp_dir()
+{
+	char tmpl[] = "/tmp/ztext-test.XXXXXX";
+	path = mkdtemp(tmpl);
+}
+
+temp_dir::~temp_dir()
+{
+	std::error_code ignored;
+	std::filesystem::remove_all(path, ignored);
+}
+
+result run(const std::vector<std::string> &args, const how &h)
+{
+	static temp_dir scratch;
+	std::string out = scratch / "out", err = scratch / "err";
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<char *> argv;
+		argv.reserve(args.size() + 1);
+		for (const std::string &a : args)
+			argv.push_back(const_cast<char *>(a.c_str()));
+		argv.push_back(nullptr);
+		int in = open(h.in.empty() ? "/dev/null" : h.in.c_str(), O_RDONLY);
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+			_exit(120);
+		if (!h.dir.empty() && chdir(h.dir.c_str()) != 0)
+			_exit(121);
+		if (h.path != nullptr)
+			setenv("PATH", h.path, 1);
+		if (h.ignore_sigchld)
+			(void)signal(SIGCHLD, SIG_IGN);
+		execvp(argv[0], argv.data());
+		_exit(122);
+	}
+	int status = 0;
+	if (waitpid(pid, &status, 0) != pid)
+		return {-1, "", ""};
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+}
+
+std::string gzip(const std::string &content)
+{
+	static temp_dir scratch;
+	spit(scratch / "raw", content);
+	result r = run({"gzip", "-n", "-c", scratch / "raw"});
+	EXPECT_EQ(r.status, 0);
+	return r.out;
+}

@@ -1,0 +1,39 @@
+// Runs programs and makes files for the end-to-end tests.
+#ifndef ZTEXT_HARNESS_H
+#define ZTEXT_HARNESS_H
+
+#include <string>
+#include <vector>
+
+struct result {
+	int status; // exit status, or -1 if killed
+	std::string out, err;
+};
+
+struct how {
+	std::string dir;            // working directory
+	std::string in;             // file for standard input; /dev/null if empty
+	const char *path = nullptr; // PATH for the child, if set
+	bool ignore_sigchld = false;
+};
+
+std::string slurp(const std::string &file);
+void spit(const std::string &file, const std::string &data);
+
+class temp_dir {
+public:
+	std::string path;
+	temp_dir();
+	~temp_dir();
+	temp_dir(const temp_dir &) = delete;
+	temp_dir &operator=(const temp_dir &) = delete;
+	std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+// Runs args[0], found on PATH, with standard output and error captured.
+result run(const std::vector<std::string> &args, const how &h = {});
+
+// The content compressed by the system's gzip.
+std::string gzip(const std::string &content);
+
+#endif
