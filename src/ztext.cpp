@@ -20,6 +20,7 @@ static const char prefix[] = "exec zcat -- '";
 // Room for the longest path even when each byte is a quote, written as '\''.
 static char str[sizeof prefix - 1 + 4 * PATH_LIMIT + sizeof "'"];
 
+// One read of the pipe; larger reads and a larger pipe measured no faster.
 static unsigned char buf[1 << 16];
 
 // Forms the command in str with the path as one single-quoted word.
