@@ -2,6 +2,8 @@
 // a branch per class, on the same command.
 #include <cstdio>
 
+#include "census.h"
+
 int main(int argc, char *argv[])
 {
 	static char str[8192];
@@ -10,19 +12,19 @@ int main(int argc, char *argv[])
 	FILE *fp = popen(str, "r"); // NOLINT(cert-env33-c): the command is the point
 	if (fp == nullptr)
 		return 2;
-	long long total = 0, nul = 0, high = 0, sep = 0;
+	byte_census c = {};
 	int ch;
 	while ((ch = fgetc(fp)) != EOF) {
 		if (ch == ' ' || ch == '\n')
-			sep++;
+			c.separator_bytes++;
 		if (ch > 0x7f)
-			high++;
+			c.high_bytes++;
 		if (ch == 0)
-			nul++;
-		total++;
+			c.nul_bytes++;
+		c.total_bytes++;
 	}
 	pclose(fp);
-	bool text = nul <= total / 4 + 2 && high <= total / 2 + 2 && sep >= total / 200;
-	puts(text ? "TEXTFILE" : "NONTEXT");
-	return text ? 0 : 1;
+	verdict v = census_verdict(&c);
+	puts(v == TEXTFILE ? "TEXTFILE" : "NONTEXT");
+	return v;
 }

@@ -208,9 +208,7 @@ TEST(Census, BlockPathEqualsPerByteOnRandomSplits)
 				for (size_t i = at; i < at + len; i++)
 					census_add(&c, static_cast<unsigned char>(s[i]));
 			else
-				census_add_block(
-					&c, reinterpret_cast<const unsigned char *>(s.data()) + at,
-					len);
+				census_add_block(&c, bytes(s) + at, len);
 			at += len;
 		}
 		byte_census want = per_byte(s);
@@ -230,8 +228,7 @@ TEST(Census, BlockPathEveryLengthAndAlignment)
 		for (size_t len = 0; off + len <= s.size(); len++) {
 			std::string part = s.substr(off, len);
 			byte_census c = {};
-			census_add_block(
-				&c, reinterpret_cast<const unsigned char *>(s.data()) + off, len);
+			census_add_block(&c, bytes(s) + off, len);
 			byte_census want = per_byte(part);
 			ASSERT_EQ(c.total_bytes, want.total_bytes) << off << "+" << len;
 			ASSERT_EQ(c.nul_bytes, want.nul_bytes) << off << "+" << len;

@@ -1,5 +1,6 @@
 // The census under any bytes, split at any points between the block path and
 // census_add, against a plain reference written apart from it.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "census.h"
+#include "reference.h"
 
 namespace {
 
@@ -26,12 +28,9 @@ counts reference_counts(const std::vector<uint8_t> &bytes)
 	return c;
 }
 
-// x / d < k  <=>  x < d * k, for whole numbers and d > 0.
 verdict reference_verdict(const counts &c)
 {
-	if (c.n < 4 * (c.nul - 2) || c.n < 2 * (c.high - 2) || 200 * (c.sep + 1) <= c.n)
-		return NONTEXT;
-	return TEXTFILE;
+	return reference_text(c.n, c.nul, c.high, c.sep) ? TEXTFILE : NONTEXT;
 }
 
 void check(bool ok)
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		// after 255 rounds of 64 bytes.
 		size_t rest = bytes.size() - at;
 		size_t len = (splits >> 61) == 0 ? rest : (splits >> 33) % 700;
-		len = len < rest ? len : rest;
+		len = std::min(len, rest);
 		if ((splits >> 58) % 4 == 0)
 			for (size_t i = at; i < at + len; i++)
 				census_add(&c, bytes[i]);
