@@ -8,7 +8,8 @@
 
 #include "census.h"
 
-enum { EXIT_TEXT = 0, EXIT_NONTEXT = 1, EXIT_TROUBLE = 2, EXIT_USAGE = 255 };
+// A verdict is its own exit status.
+enum { EXIT_TROUBLE = 2, EXIT_USAGE = 255 };
 
 // Linux names no file with a longer path.
 constexpr size_t PATH_LIMIT = 4095;
@@ -16,6 +17,9 @@ constexpr size_t PATH_LIMIT = 4095;
 // exec, so that no shell waits between us and the decompressor; --, so that
 // a path starting with - is never an option.
 static const char prefix[] = "exec zcat -- '";
+
+// Not every zcat reads a - after -- as standard input; with no operand all do.
+static const char from_stdin[] = "exec zcat";
 
 // Room for the longest path even when each byte is a quote, written as '\''.
 static char str[sizeof prefix - 1 + 4 * PATH_LIMIT + sizeof "'"];
@@ -28,6 +32,10 @@ static bool form_command(const char *path)
 {
 	if (strnlen(path, PATH_LIMIT + 1) > PATH_LIMIT)
 		return false;
+	if (strcmp(path, "-") == 0) {
+		memcpy(str, from_stdin, sizeof from_stdin);
+		return true;
+	}
 
 	size_t n = sizeof prefix - 1;
 	memcpy(str, prefix, n);
@@ -59,14 +67,19 @@ static bool read_all(FILE *fp, byte_census *c)
 	}
 }
 
-// Exit 0 is clean; exit 2 is gzip's warning, such as trailing garbage after
-// complete data, but with no output it is a directory or the like.
-static bool decompressed(int status, const byte_census *c)
+// Only exit 0 vouches for the whole content: gzip's exit 2 also covers a
+// damaged member after the first and a zip entry left unread.
+static bool decompressed(int status)
 {
-	if (status == -1 || !WIFEXITED(status))
-		return false;
-	int code = WEXITSTATUS(status);
-	return code == 0 || (code == 2 && c->total_bytes > 0);
+	return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// An answer that never reached standard output is no answer.
+static int answer(verdict v)
+{
+	if (puts(v == TEXTFILE ? "TEXTFILE" : "NONTEXT") == EOF || fflush(stdout) == EOF)
+		return EXIT_TROUBLE;
+	return v;
 }
 
 int main(int argc, char *argv[])
@@ -87,13 +100,7 @@ int main(int argc, char *argv[])
 	byte_census c = {};
 	bool ok = read_all(fp, &c);
 	int status = pclose(fp);
-	if (!ok || !decompressed(status, &c))
+	if (!ok || !decompressed(status))
 		return EXIT_TROUBLE;
-
-	if (census_verdict(&c) == TEXTFILE) {
-		puts("TEXTFILE");
-		return EXIT_TEXT;
-	}
-	puts("NONTEXT");
-	return EXIT_NONTEXT;
+	return answer(census_verdict(&c));
 }

@@ -48,10 +48,14 @@ result run(const std::vector<std::string> &args, const how &h)
 		for (const std::string &a : args)
 			argv.push_back(const_cast<char *>(a.c_str()));
 		argv.push_back(nullptr);
+		bool closed = h.stdout_to != nullptr && *h.stdout_to == '\0';
 		int in = open(h.in.empty() ? "/dev/null" : h.in.c_str(), O_RDONLY);
-		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int o = closed ? 1
+			       : open(h.stdout_to == nullptr ? out.c_str() : h.stdout_to,
+				      O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-		if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+		if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(e, 2) < 0 ||
+		    (closed ? close(1) : dup2(o, 1)) < 0)
 			_exit(120);
 		if (!h.dir.empty() && chdir(h.dir.c_str()) != 0)
 			_exit(121);
@@ -65,7 +69,8 @@ result run(const std::vector<std::string> &args, const how &h)
 	int status = 0;
 	if (waitpid(pid, &status, 0) != pid)
 		return {-1, "", ""};
-	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+		h.stdout_to == nullptr ? slurp(out) : "", slurp(err)};
 }
 
 std::string gzip(const std::string &content)

@@ -15,6 +15,7 @@ struct how {
 	std::string in;             // file for standard input; /dev/null if empty
 	const char *path = nullptr; // PATH for the child, if set
 	bool ignore_sigchld = false;
+	const char *stdout_to = nullptr; // a file in place of the capture; "" closes it
 };
 
 std::string slurp(const std::string &file);

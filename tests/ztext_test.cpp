@@ -1,4 +1,6 @@
 // The built binary, run on files made here with the system's gzip.
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -22,6 +24,27 @@ std::string lines(int n)
 const std::string text = lines(20);
 const std::string zeros(400, '\0');
 
+std::string le(uint32_t v, int bytes)
+{
+	std::string s;
+	for (int i = 0; i < bytes; i++, v >>= 8)
+		s += static_cast<char>(v & 0xff);
+	return s;
+}
+
+// A zip entry holding the deflated data of a gzip member (10-byte header, no
+// name, as gzip -n writes it) with the member's CRC and length. Fields:
+// signature, version 2.0, flags, deflate, time and date, CRC, both sizes,
+// name and extra lengths.
+std::string zip_entry(const std::string &name, const std::string &gz)
+{
+	std::string deflated = gz.substr(10, gz.size() - 18), trailer = gz.substr(gz.size() - 8);
+	return le(0x04034b50, 4) + le(20, 2) + le(0, 2) + le(8, 2) + le(0, 4) +
+	       trailer.substr(0, 4) + le(static_cast<uint32_t>(deflated.size()), 4) +
+	       trailer.substr(4) + le(static_cast<uint32_t>(name.size()), 2) + le(0, 2) + name +
+	       deflated;
+}
+
 class Ztext : public ::testing::Test {
 protected:
 	temp_dir dir;
@@ -40,49 +63,80 @@ TEST_F(Ztext, Answers)
 	std::string text_gz = gzip(text), zeros_gz = gzip(zeros);
 	std::string truncated = gzip(lines(2000));
 	truncated.resize(truncated.size() / 2);
+	// Made by bytes: gzip reads the first entry of a zip and warns of the rest.
+	std::string zip = zip_entry("a.txt", text_gz) + zip_entry("b.bin", zeros_gz);
 	std::string bad_crc = text_gz;
 	bad_crc[bad_crc.size() - 8] ^= 1;
 	mkdir((dir / "dir.gz").c_str(), 0700);
 	put("text.gz", text_gz);
 	put("zeros.gz", zeros_gz);
 
-	const std::string yes = "TEXTFILE\n", no = "NONTEXT\n";
+	const int same = -1;
 	const struct {
 		const char *what;
 		std::string data; // the file x.gz, unless empty
 		std::vector<std::string> args;
 		int status;
-		std::string out;
-		bool quiet; // nothing on standard error either
+		bool quiet;       // nothing on standard error either
+		int igzip = same; // the status through igzip's zcat, where it differs
+		const char *stdout_to = nullptr;
 	} cases[] = {
-		{"text", text_gz, {"x.gz"}, 0, yes, true},
-		{"twelve zero bytes", gzip(std::string(12, '\0')), {"x.gz"}, 1, no, true},
-		{"empty content", gzip(""), {"x.gz"}, 0, yes, true},
-		{"members text, zeros", text_gz + zeros_gz, {"x.gz"}, 1, no, true},
-		{"members text, text", text_gz + text_gz, {"x.gz"}, 0, yes, true},
-		{"trailing garbage after text", text_gz + "garbage!", {"x.gz"}, 0, yes, false},
-		{"trailing garbage after zeros", zeros_gz + "garbage!", {"x.gz"}, 1, no, false},
-		{"truncated", truncated, {"x.gz"}, 2, "", false},
-		{"bad checksum", bad_crc, {"x.gz"}, 2, "", false},
-		{"not compressed", text, {"x.gz"}, 2, "", false},
-		{"missing", "", {"missing.gz"}, 2, "", false},
-		{"directory", "", {"dir.gz"}, 2, "", false},
-		{"empty path", "", {""}, 2, "", false},
-		{"no operand", "", {}, 255, "", true},
-		{"extra operands, text first", "", {"text.gz", "zeros.gz"}, 0, yes, true},
-		{"extra operands, zeros first", "", {"zeros.gz", "text.gz", "x"}, 1, no, true},
+		{"text", text_gz, {"x.gz"}, 0, true},
+		{"twelve zero bytes", gzip(std::string(12, '\0')), {"x.gz"}, 1, true},
+		{"empty content", gzip(""), {"x.gz"}, 0, true},
+		{"members text, zeros", text_gz + zeros_gz, {"x.gz"}, 1, true},
+		{"members text, text", text_gz + text_gz, {"x.gz"}, 0, true},
+		// gzip's warnings exit 2: the content may not all have been judged.
+		// igzip stops after the last whole member without a word.
+		{"text then garbage", text_gz + "garbage!", {"x.gz"}, 2, false, 0},
+		{"zeros then garbage", zeros_gz + "garbage!", {"x.gz"}, 2, false, 1},
+		{"empty then garbage", gzip("") + "garbage!", {"x.gz"}, 2, false, 0},
+		{"text member then a damaged member",
+		 text_gz + zeros_gz.substr(1),
+		 {"x.gz"},
+		 2,
+		 false,
+		 0},
+		{"zip, text entry then binary entry", zip, {"x.gz"}, 2, false},
+		{"standard output full", text_gz, {"x.gz"}, 2, true, same, "/dev/full"},
+		{"standard output closed", zeros_gz, {"x.gz"}, 2, true, same, ""},
+		{"truncated", truncated, {"x.gz"}, 2, false},
+		{"bad checksum", bad_crc, {"x.gz"}, 2, false},
+		{"not compressed", text, {"x.gz"}, 2, false},
+		{"missing", "", {"missing.gz"}, 2, false},
+		{"directory", "", {"dir.gz"}, 2, false},
+		{"empty path", "", {""}, 2, false},
+		{"no operand", "", {}, 255, true},
+		{"extra operands, text first", "", {"text.gz", "zeros.gz"}, 0, true},
+		{"extra operands, zeros first", "", {"zeros.gz", "text.gz", "x"}, 1, true},
 	};
-	for (const auto &t : cases) {
-		SCOPED_TRACE(t.what);
-		if (!t.data.empty())
-			put("x.gz", t.data);
-		result r = ztext(t.args);
-		EXPECT_EQ(r.status, t.status);
-		EXPECT_EQ(r.out, t.out);
-		if (t.quiet)
-			EXPECT_EQ(r.err, "");
-		else
-			EXPECT_NE(r.err, ""); // the decompressor's own word
+
+	// The same table through the zcat that runs igzip, where igzip is installed.
+	std::string igzip_path = std::string(IGZIP_ZCAT_DIR) + ":" + getenv("PATH");
+	bool has_igzip = run({"sh", "-c", "command -v igzip"}).status == 0;
+	for (bool igzip : {false, true}) {
+		if (igzip && !has_igzip)
+			break;
+		for (const auto &t : cases) {
+			SCOPED_TRACE(std::string(t.what) + (igzip ? ", through igzip" : ""));
+			if (!t.data.empty())
+				put("x.gz", t.data);
+			how h;
+			h.stdout_to = t.stdout_to;
+			if (igzip)
+				h.path = igzip_path.c_str();
+			bool differs = igzip && t.igzip != same;
+			int status = differs ? t.igzip : t.status;
+			result r = ztext(t.args, h);
+			EXPECT_EQ(r.status, status);
+			EXPECT_EQ(r.out, status == 0   ? "TEXTFILE\n"
+					 : status == 1 ? "NONTEXT\n"
+						       : "");
+			if (differs ? status != 2 : t.quiet)
+				EXPECT_EQ(r.err, "");
+			else
+				EXPECT_NE(r.err, ""); // the decompressor's own word
+		}
 	}
 }
 
@@ -148,10 +202,11 @@ const std::vector<std::string> hostile_names = {
 	"\t",
 };
 
-// A decompressor that records what it was given, one NUL after each argument.
+// A decompressor that records its argument count and arguments, one NUL after
+// each.
 void fake_zcat(const temp_dir &bin, const std::string &record)
 {
-	std::string script = "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" + record + "'\necho fake\n";
+	std::string script = "#!/bin/sh\nprintf '%s\\0' $# \"$@\" > '" + record + "'\necho fake\n";
 	spit(bin / "zcat", script);
 	chmod((bin / "zcat").c_str(), 0755);
 }
@@ -175,7 +230,9 @@ TEST_F(Ztext, PathReachesDecompressorAsOneWord)
 		SCOPED_TRACE(p.substr(0, 40));
 		result r = ztext({p}, h);
 		EXPECT_EQ(r.out, "TEXTFILE\n");
-		EXPECT_EQ(slurp(bin / "args"), std::string("--") + '\0' + p + '\0');
+		// The lone - goes as no operand, which every zcat reads as standard input.
+		EXPECT_EQ(slurp(bin / "args"), p == "-" ? std::string("0") + '\0'
+							: std::string("2\0--\0", 5) + p + '\0');
 	}
 	EXPECT_FALSE(std::ifstream(dir / "canary").good());
 }
