@@ -63,6 +63,8 @@ TEST_F(Ztext, Answers)
 	std::string text_gz = gzip(text), zeros_gz = gzip(zeros);
 	std::string truncated = gzip(lines(2000));
 	truncated.resize(truncated.size() / 2);
+	// gzip takes a member that lost its first byte for trailing garbage.
+	std::string damaged = text_gz + zeros_gz.substr(1);
 	// Made by bytes: gzip reads the first entry of a zip and warns of the rest.
 	std::string zip = zip_entry("a.txt", text_gz) + zip_entry("b.bin", zeros_gz);
 	std::string bad_crc = text_gz;
@@ -91,12 +93,7 @@ TEST_F(Ztext, Answers)
 		{"text then garbage", text_gz + "garbage!", {"x.gz"}, 2, false, 0},
 		{"zeros then garbage", zeros_gz + "garbage!", {"x.gz"}, 2, false, 1},
 		{"empty then garbage", gzip("") + "garbage!", {"x.gz"}, 2, false, 0},
-		{"text member then a damaged member",
-		 text_gz + zeros_gz.substr(1),
-		 {"x.gz"},
-		 2,
-		 false,
-		 0},
+		{"text member then a damaged member", damaged, {"x.gz"}, 2, false, 0},
 		{"zip, text entry then binary entry", zip, {"x.gz"}, 2, false},
 		{"standard output full", text_gz, {"x.gz"}, 2, true, same, "/dev/full"},
 		{"standard output closed", zeros_gz, {"x.gz"}, 2, true, same, ""},
