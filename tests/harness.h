@@ -2,6 +2,7 @@
 #ifndef ZTEXT_HARNESS_H
 #define ZTEXT_HARNESS_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,14 @@ result run(const std::vector<std::string> &args, const how &h = {});
 
 // The content compressed by the system's gzip.
 std::string gzip(const std::string &content);
+
+// v as `bytes` bytes, least significant first, as gzip and zip store numbers.
+inline std::string le(uint32_t v, int bytes)
+{
+	std::string s;
+	for (int i = 0; i < bytes; i++, v >>= 8)
+		s += static_cast<char>(v & 0xff);
+	return s;
+}
 
 #endif

@@ -1,0 +1,418 @@
+// ztext's zcat against gzip's own on inputs made here: the same status, and
+// the same bytes where gzip succeeds, but where gzip answers 0 for content
+// that it did not all check.
+#include <cstdint>
+#include <fcntl.h>
+#include <initializer_list>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <isa-l/crc.h>
+
+#include "gunzip.h"
+#include "harness.h"
+
+namespace {
+
+std::string lines(int n, const char *word = "text")
+{
+	std::string s;
+	for (int i = 0; i < n; i++)
+		s += std::string(word) + " on line " + std::to_string(i) + "\n";
+	return s;
+}
+
+uint32_t crc(const std::string &s)
+{
+	return crc32_gzip_refl(0, reinterpret_cast<const unsigned char *>(s.data()), s.size());
+}
+
+enum { FHCRC = 0x02, FEXTRA = 0x04, FNAME = 0x08, FCOMMENT = 0x10 };
+
+// A member of gzip's deflate data under a header made here.
+std::string member(const std::string &content, int flags, const std::string &field = "x",
+		   int method = 8)
+{
+	std::string h = "\x1f\x8b" + le(method, 1) + le(flags, 1) + le(0, 4) + le(0, 1) + le(3, 1);
+	if ((flags & FEXTRA) != 0)
+		h += le(static_cast<uint32_t>(field.size()), 2) + field;
+	if ((flags & FNAME) != 0)
+		h += field + '\0';
+	if ((flags & FCOMMENT) != 0)
+		h += field + '\0';
+	if ((flags & FHCRC) != 0)
+		h += le(crc(h) & 0xffff, 2);
+	return h + gzip(content).substr(10);
+}
+
+// One stored block, which gzip writes only for data it cannot shrink.
+std::string stored(const std::string &content)
+{
+	auto n = static_cast<uint32_t>(content.size());
+	return member("", 0).substr(0, 10) + '\x01' + le(n, 2) + le(~n, 2) + content +
+	       le(crc(content), 4) + le(n, 4);
+}
+
+std::string flip(std::string s, size_t at, int bit = 0)
+{
+	s.at(at) = static_cast<char>(s.at(at) ^ (1 << bit));
+	return s;
+}
+
+// A zip of (name, gzip member) entries with a central directory; `pad`
+// bytes of extra field in the first local header move the second entry.
+std::string zip(const std::vector<std::pair<std::string, std::string>> &entries, size_t pad = 0)
+{
+	std::string local, central;
+	for (const auto &[name, gz] : entries) {
+		std::string deflated = gz.substr(10, gz.size() - 18);
+		// Version 2.0, no flags, deflate, no time: then CRC, sizes, name length.
+		std::string fields =
+			le(20, 2) + le(0, 2) + le(8, 2) + le(0, 4) + gz.substr(gz.size() - 8, 4) +
+			le(static_cast<uint32_t>(deflated.size()), 4) + gz.substr(gz.size() - 4) +
+			le(static_cast<uint32_t>(name.size()), 2);
+		std::string extra(local.empty() ? pad : 0, '\0');
+		central += le(0x02014b50, 4) + le(20, 2);
+		central += fields;
+		central += std::string(12, '\0'); // extra, comment, disk, attributes
+		central += le(static_cast<uint32_t>(local.size()), 4);
+		central += name;
+		local += le(0x04034b50, 4);
+		local += fields;
+		local += le(static_cast<uint32_t>(extra.size()), 2);
+		local += name;
+		local += extra;
+		local += deflated;
+	}
+	auto n = static_cast<uint32_t>(entries.size());
+	return local + central + le(0x06054b50, 4) + le(0, 4) + le(n, 2) + le(n, 2) +
+	       le(static_cast<uint32_t>(central.size()), 4) +
+	       le(static_cast<uint32_t>(local.size()), 4) + le(0, 2);
+}
+
+bool have(const std::string &tool)
+{
+	return run({"sh", "-c", "command -v \"$0\" >/dev/null", tool}).status == 0;
+}
+
+// The content compressed by a tool that writes to standard output with -c.
+std::string squeeze(const std::string &tool, const std::string &content)
+{
+	temp_dir d;
+	spit(d / "raw", content);
+	how h;
+	h.in = d / "raw";
+	return run({tool, "-c"}, h).out;
+}
+
+const std::string text = lines(40), zeros(400, '\0');
+
+class Zcat : public ::testing::Test {
+protected:
+	temp_dir dir;
+	result zcat(const std::vector<std::string> &args, const std::string &in = "")
+	{
+		std::vector<std::string> argv = {ZCAT_BIN};
+		argv.insert(argv.end(), args.begin(), args.end());
+		return run(argv, {dir.path, in});
+	}
+	result gzip_cd(const std::vector<std::string> &args, const std::string &in = "")
+	{
+		std::vector<std::string> argv = {"gzip", "-cd"};
+		argv.insert(argv.end(), args.begin(), args.end());
+		return run(argv, {dir.path, in});
+	}
+	void put(const std::string &name, const std::string &data) { spit(dir / name, data); }
+
+	// gzip's answer must be `want`; ours is that, or `mine` on purpose.
+	void compare(const result &gz, const result &ours, int want, int mine)
+	{
+		EXPECT_EQ(gz.status, want);
+		EXPECT_EQ(ours.status, mine);
+		if (mine == 0) {
+			EXPECT_EQ(ours.out, gz.out);
+			EXPECT_EQ(ours.err, "");
+		} else {
+			EXPECT_NE(ours.err, ""); // a word on what went wrong
+		}
+	}
+};
+
+const int same = -1;
+
+TEST_F(Zcat, AnswersAsGzip)
+{
+	std::string text_gz = gzip(text), zeros_gz = gzip(zeros);
+	std::string cut = gzip(lines(3000));
+	cut.resize(cut.size() / 2);
+	std::string tiny;
+	for (int i = 0; i < 1000; i++)
+		tiny += stored(std::to_string(i) + "\n");
+	std::string old_magic = text_gz;
+	old_magic[1] = '\x9e'; // gzip's older magic for the same format
+	std::string fixed = gzip("fixed\n");
+	ASSERT_EQ(fixed[10] & 6, 2); // a fixed-Huffman block
+
+	// A first entry that ends where gzip's 256 KiB input buffer does.
+	std::mt19937 rng(7);
+	std::string noise(210000, '\0');
+	for (char &c : noise)
+		c = static_cast<char>(rng());
+	std::string noise_gz = gzip(noise);
+	size_t pad = 262144 - 30 - 1 - (noise_gz.size() - 18);
+	std::string zip_at_buffer = zip({{"a", noise_gz}, {"b", zeros_gz}}, pad);
+	ASSERT_EQ(zip_at_buffer.substr(262144, 4), "PK\x03\x04");
+
+	bool has_compress = have("compress");
+	std::string compressed, z_after;
+	if (has_compress) {
+		compressed = squeeze("compress", text);
+		z_after = text_gz + squeeze("compress", zeros);
+	}
+
+	const struct {
+		const char *what;
+		std::string data; // as the file x, and as standard input
+		int want;         // gzip's status
+		int file = same;  // ours, where it differs on purpose
+		int in = same;    // ours on standard input, likewise
+		bool z = false;   // made by compress
+	} rows[] = {
+		{"one member", text_gz, 0},
+		{"name, comment, extra, header CRC",
+		 member(text, FNAME | FCOMMENT | FEXTRA | FHCRC, std::string("ab\x01", 3)), 0},
+		{"a long extra field", member(text, FEXTRA, std::string(65000, 'e')), 0},
+		{"name alone", member(text, FNAME, "x.txt"), 0},
+		{"header CRC alone", member(text, FHCRC), 0},
+		{"stored block", stored(text), 0},
+		{"fixed-Huffman block", fixed, 0},
+		{"a thousand tiny members", tiny, 0},
+		{"empty members", gzip("") + text_gz + gzip(""), 0},
+		{"old magic on a later member", text_gz + old_magic, 0},
+		{"trailing zeros", text_gz + std::string(5000, '\0'), 0},
+		{"trailing garbage", text_gz + "garbage", 2},
+		{"zeros then garbage", text_gz + std::string(3, '\0') + "x", 2},
+		{"trailing 1f", text_gz + "\x1f", 1},
+		{"trailing 1f 8b", text_gz + "\x1f\x8b", 1},
+		{"a later member lost its first byte", text_gz + zeros_gz.substr(1), 2},
+		{"bad CRC", flip(text_gz, text_gz.size() - 8), 1},
+		{"bad CRC, later member", zeros_gz + flip(text_gz, text_gz.size() - 8), 1},
+		{"bad length", flip(text_gz, text_gz.size() - 4), 1},
+		{"bad length, later member", zeros_gz + flip(text_gz, text_gz.size() - 1, 7), 1},
+		{"flag 0x20", member(text, 0x20), 1},
+		{"flag 0x40", member(text, 0x40), 1},
+		{"flag 0x80, later member", text_gz + member(text, 0x80), 1},
+		{"unknown method", member(text, 0, "", 7), 1},
+		{"wrong header CRC", flip(member(text, FHCRC), 10), 1},
+		{"truncated", cut, 1},
+		{"header cut short", text_gz.substr(0, 7), 1},
+		{"zip, one entry", zip({{"a", text_gz}}), 0, same, 2},
+		{"zip, two entries", zip({{"a", text_gz}, {"b", zeros_gz}}), 2},
+		{".Z", compressed, 0, same, same, true},
+		{"not compressed", text, 1},
+		{"empty", "", 1},
+		// gzip answers 0 on each of these without having checked it all.
+		{"1f a0 00 00 between members", text_gz + std::string("\x1f\xa0\0\0", 4) + zeros_gz,
+		 0, 2, 2},
+		{".Z data after a member", z_after, 0, 2, 2, true},
+		{"zip, second entry at 262144", zip_at_buffer, 0, 2, 2},
+		{"LZH", std::string("\x1f\xa0\0\0", 4) + zeros_gz, 0, 2, 2},
+	};
+
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		if (r.z && !has_compress)
+			continue;
+		put("x", r.data);
+		compare(gzip_cd({"x"}), zcat({"x"}), r.want, r.file == same ? r.want : r.file);
+		SCOPED_TRACE("standard input");
+		compare(gzip_cd({}, dir / "x"), zcat({}, dir / "x"), r.want,
+			r.in == same ? r.want : r.in);
+	}
+}
+
+TEST_F(Zcat, OperandsAsGzip)
+{
+	put("text.gz", gzip(text));
+	put("zeros.gz", gzip(zeros));
+	put("report.gz", gzip(text));
+	put(".gz", gzip(text));
+	mkdir((dir / "dir").c_str(), 0700);
+	const struct {
+		const char *what;
+		std::vector<std::string> args;
+		int want;
+		int mine = same;
+	} rows[] = {
+		{"- after --", {"--", "-"}, 0},
+		{"- between files", {"zeros.gz", "-", "text.gz"}, 0},
+		{"two operands", {"text.gz", "zeros.gz"}, 0},
+		{"a missing operand first", {"missing", "text.gz"}, 1},
+		{"NAME, with only NAME.gz there", {"report"}, 0},
+		{"a directory", {"dir"}, 2},
+		{"a directory, then a file", {"dir", "text.gz"}, 2},
+		{"an option", {"-x", "text.gz"}, 1},
+		{"-- twice", {"--", "--"}, 1},
+		// gzip judges the file .gz.
+		{"''", {""}, 0, 1},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		compare(gzip_cd(r.args, dir / "text.gz"), zcat(r.args, dir / "text.gz"), r.want,
+			r.mine == same ? r.want : r.mine);
+	}
+}
+
+TEST_F(Zcat, XzAndZstdAsTheirTools)
+{
+	for (const char *tool : {"xz", "zstd"}) {
+		SCOPED_TRACE(tool);
+		if (!have(tool))
+			continue;
+		std::string whole = squeeze(tool, text);
+		const struct {
+			const char *what;
+			std::string data;
+			bool good;
+		} rows[] = {
+			{"whole", whole, true},
+			{"garbage after", whole + "garbage", false},
+			{"cut short", whole.substr(0, whole.size() - 5), false},
+		};
+		for (const auto &r : rows) {
+			SCOPED_TRACE(r.what);
+			put("x", r.data);
+			result theirs = run({tool, "-dc", "--", "x"}, {dir.path, ""});
+			result ours = zcat({"x"}), piped = zcat({}, dir / "x");
+			EXPECT_EQ(theirs.status == 0, r.good);
+			EXPECT_EQ(ours.status, theirs.status);
+			EXPECT_EQ(piped.status, theirs.status);
+			EXPECT_EQ(ours.out, theirs.out);
+			EXPECT_EQ(piped.out, theirs.out);
+		}
+	}
+}
+
+// The unit on its own, in this process.
+class Gunzip : public ::testing::Test {
+protected:
+	temp_dir dir;
+	// Three members with different headers.
+	std::string three = member(lines(3, "first"), FNAME, "first.txt") +
+			    member(lines(2, "second"), FEXTRA | FHCRC | FCOMMENT, "a comment") +
+			    stored(lines(2, "third"));
+
+	// Runs the unit on fd `in`, standard error silenced: the status, and
+	// what it wrote.
+	std::pair<int, std::string> unit(int in)
+	{
+		int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int err = dup(2), null = open("/dev/null", O_WRONLY);
+		dup2(null, 2);
+		int status = gunzip(nullptr, 0, in, out, "x");
+		dup2(err, 2);
+		close(err);
+		close(null);
+		close(out);
+		return {status, slurp(dir / "out")};
+	}
+	std::pair<int, std::string> unit(const std::string &data)
+	{
+		spit(dir / "x", data);
+		int in = open((dir / "x").c_str(), O_RDONLY);
+		auto r = unit(in);
+		close(in);
+		return r;
+	}
+	void against_gzip(const std::string &data)
+	{
+		auto [status, out] = unit(data);
+		result gz = run({"gzip", "-cd", dir / "x"});
+		ASSERT_EQ(status, gz.status);
+		if (status == 0) {
+			ASSERT_EQ(out, gz.out);
+		}
+	}
+};
+
+TEST_F(Gunzip, EveryTruncation)
+{
+	for (size_t n = 0; n < three.size(); n++) {
+		SCOPED_TRACE(n);
+		against_gzip(three.substr(0, n));
+	}
+}
+
+TEST_F(Gunzip, RandomBitFlips)
+{
+	std::mt19937 rng(12);
+	for (int i = 0; i < 400; i++) {
+		size_t at = rng() % three.size();
+		int bit = static_cast<int>(rng() % 8);
+		SCOPED_TRACE(std::to_string(at) + " bit " + std::to_string(bit));
+		against_gzip(flip(three, at, bit));
+	}
+}
+
+// ISA-L may have taken the first bytes of a trailer into its bit buffer
+// before the read that brings the rest.
+TEST_F(Gunzip, TrailerAcrossReads)
+{
+	std::mt19937 rng(3);
+	std::string letters(340000, '\n');
+	for (char &c : letters)
+		if (rng() % 8 != 0)
+			c = static_cast<char>('a' + rng() % 26);
+	// The first read takes 256 KiB; the first trailer starts near its end.
+	size_t bare = member(letters, FEXTRA, "").size();
+	ASSERT_LT(bare, 262144u - 24);
+	ASSERT_GT(bare, 262144u - 65535);
+	std::string second = member(lines(2), 0);
+	for (size_t d = 0; d < 24; d++) {
+		SCOPED_TRACE(d);
+		std::string pad(262144 - 16 + d - (bare - 8), 'p');
+		against_gzip(member(letters, FEXTRA, pad) + second);
+	}
+}
+
+TEST_F(Gunzip, WriteError)
+{
+	spit(dir / "x", three);
+	int in = open((dir / "x").c_str(), O_RDONLY), out = open("/dev/full", O_WRONLY);
+	EXPECT_EQ(gunzip(nullptr, 0, in, out, "x"), GZ_ERROR);
+	close(in);
+	close(out);
+}
+
+} // namespace
+
+// The trailer's length wraps at 4 GiB, and memory must not grow with it.
+TEST(Slow, MemberPastFourGiB)
+{
+	temp_dir dir;
+	const std::string big = dir / "big.gz";
+	ASSERT_EQ(run({"sh", "-c", "yes 'words on a line' | head -c 4400000000 | gzip -1 >\"$0\"",
+		       big})
+			  .status,
+		  0);
+	std::string path = std::string(ZCAT_DIR) + ":" + getenv("PATH");
+	how h;
+	h.path = path.c_str();
+	result r = run({ZTEXT_BIN, big}, h);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "TEXTFILE\n");
+
+	// A length off by 2^32 is still wrong.
+	int fd = open(big.c_str(), O_WRONLY);
+	struct stat sb;
+	ASSERT_EQ(fstat(fd, &sb), 0);
+	ASSERT_EQ(pwrite(fd, "\x01", 1, sb.st_size - 1), 1);
+	close(fd);
+	r = run({ZTEXT_BIN, big}, h);
+	EXPECT_EQ(r.status, 2);
+}
