@@ -86,7 +86,8 @@ int main(int argc, char *argv[])
 {
 	if (argc < 2)
 		return EXIT_USAGE;
-	if (!form_command(argv[1]))
+	// The empty path names no file, yet gzip's zcat would judge one named .gz.
+	if (*argv[1] == '\0' || !form_command(argv[1]))
 		return EXIT_TROUBLE;
 
 	// An inherited SIG_IGN would let the child be reaped before pclose.

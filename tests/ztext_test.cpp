@@ -62,6 +62,7 @@ TEST_F(Ztext, Answers)
 	std::string bad_crc = text_gz;
 	bad_crc[bad_crc.size() - 8] ^= 1;
 	mkdir((dir / "dir.gz").c_str(), 0700);
+	put(".gz", text_gz);
 	put("text.gz", text_gz);
 	put("zeros.gz", zeros_gz);
 
@@ -78,6 +79,12 @@ TEST_F(Ztext, Answers)
 		{"empty content", gzip(""), {"x.gz"}, 0, true},
 		{"members text, zeros", text_gz + zeros_gz, {"x.gz"}, 1, true},
 		{"members text, text", text_gz + text_gz, {"x.gz"}, 0, true},
+		// A census that kept only the last read would see text alone.
+		{"zeros, then text, longer than one read",
+		 gzip(std::string(1 << 16, '\0') + lines(2200)),
+		 {"x.gz"},
+		 1,
+		 true},
 		// gzip's warnings exit 2: the content may not all have been judged.
 		{"text then garbage", text_gz + "garbage!", {"x.gz"}, 2, false},
 		{"zeros then garbage", zeros_gz + "garbage!", {"x.gz"}, 2, false},
@@ -91,7 +98,7 @@ TEST_F(Ztext, Answers)
 		{"not compressed", text, {"x.gz"}, 2, false},
 		{"missing", "", {"missing.gz"}, 2, false},
 		{"directory", "", {"dir.gz"}, 2, false},
-		{"empty path", "", {""}, 2, false},
+		{"empty path, with a file .gz there", "", {""}, 2, true},
 		{"no operand", "", {}, 255, true},
 		{"extra operands, text first", "", {"text.gz", "zeros.gz"}, 0, true},
 		{"extra operands, zeros first", "", {"zeros.gz", "text.gz", "x"}, 1, true},
@@ -144,6 +151,30 @@ TEST_F(Ztext, NoDecompressorOnPath)
 	result r = ztext({"text.gz"}, h);
 	EXPECT_EQ(r.status, 2);
 	EXPECT_EQ(r.out, "");
+}
+
+// Text first, then the decompressor fails: no answer from part of it.
+TEST_F(Ztext, DecompressorFailsAfterText)
+{
+	temp_dir bin;
+	std::string path_env = bin.path + ":/usr/bin:/bin";
+	how h;
+	h.path = path_env.c_str();
+	const struct {
+		const char *what, *script;
+	} rows[] = {
+		{"killed by a signal", "kill -KILL $$"},
+		{"exit 1", "exit 1"},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		spit(bin / "zcat", "#!/bin/sh\nprintf '%s\\n' plain words on lines\n" +
+					   std::string(r.script) + "\n");
+		chmod((bin / "zcat").c_str(), 0755);
+		result res = ztext({"x.gz"}, h);
+		EXPECT_EQ(res.status, 2);
+		EXPECT_EQ(res.out, "");
+	}
 }
 
 TEST_F(Ztext, InheritedIgnoredSigchld)
