@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct result {
@@ -46,5 +47,9 @@ inline std::string le(uint32_t v, int bytes)
 		s += static_cast<char>(v & 0xff);
 	return s;
 }
+
+// A zip of (name, gzip member) entries with a central directory; `pad`
+// bytes of extra field in the first local header move the second entry.
+std::string zip(const std::vector<std::pair<std::string, std::string>> &entries, size_t pad = 0);
 
 #endif

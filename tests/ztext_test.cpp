@@ -24,19 +24,6 @@ std::string lines(int n)
 const std::string text = lines(20);
 const std::string zeros(400, '\0');
 
-// A zip entry holding the deflated data of a gzip member (10-byte header, no
-// name, as gzip -n writes it) with the member's CRC and length. Fields:
-// signature, version 2.0, flags, deflate, time and date, CRC, both sizes,
-// name and extra lengths.
-std::string zip_entry(const std::string &name, const std::string &gz)
-{
-	std::string deflated = gz.substr(10, gz.size() - 18), trailer = gz.substr(gz.size() - 8);
-	return le(0x04034b50, 4) + le(20, 2) + le(0, 2) + le(8, 2) + le(0, 4) +
-	       trailer.substr(0, 4) + le(static_cast<uint32_t>(deflated.size()), 4) +
-	       trailer.substr(4) + le(static_cast<uint32_t>(name.size()), 2) + le(0, 2) + name +
-	       deflated;
-}
-
 class Ztext : public ::testing::Test {
 protected:
 	temp_dir dir;
@@ -58,7 +45,7 @@ TEST_F(Ztext, Answers)
 	// gzip takes a member that lost its first byte for trailing garbage.
 	std::string damaged = text_gz + zeros_gz.substr(1);
 	// Made by bytes: gzip reads the first entry of a zip and warns of the rest.
-	std::string zip = zip_entry("a.txt", text_gz) + zip_entry("b.bin", zeros_gz);
+	std::string two = zip({{"a.txt", text_gz}, {"b.bin", zeros_gz}});
 	std::string bad_crc = text_gz;
 	bad_crc[bad_crc.size() - 8] ^= 1;
 	mkdir((dir / "dir.gz").c_str(), 0700);
@@ -90,7 +77,7 @@ TEST_F(Ztext, Answers)
 		{"zeros then garbage", zeros_gz + "garbage!", {"x.gz"}, 2, false},
 		{"empty then garbage", gzip("") + "garbage!", {"x.gz"}, 2, false},
 		{"text member then a damaged member", damaged, {"x.gz"}, 2, false},
-		{"zip, text entry then binary entry", zip, {"x.gz"}, 2, false},
+		{"zip, text entry then binary entry", two, {"x.gz"}, 2, false},
 		{"standard output full", text_gz, {"x.gz"}, 2, true, "/dev/full"},
 		{"standard output closed", zeros_gz, {"x.gz"}, 2, true, ""},
 		{"truncated", truncated, {"x.gz"}, 2, false},
