@@ -9,9 +9,10 @@
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
-// Large reads and writes keep system calls few.
-static unsigned char inbuf[1 << 18];
-static unsigned char outbuf[1 << 18];
+// Large reads and writes keep system calls few. Page-aligned, so that a
+// small file touches one page less of each: each first touch is a fault.
+alignas(4096) static unsigned char inbuf[1 << 18];
+alignas(4096) static unsigned char outbuf[1 << 18];
 static inflate_state st;
 
 static int ifd, ofd;
