@@ -85,19 +85,26 @@ static bool is_member(int b0, int b1)
 	return b0 == 0x1f && (b1 == 0x8b || b1 == 0x9e);
 }
 
-static bool emit(size_t n)
+bool write_all(int fd, const unsigned char *p, size_t n)
 {
-	for (size_t done = 0; done < n;) {
-		ssize_t put = write(ofd, outbuf + done, n - done);
+	while (n > 0) {
+		ssize_t put = write(fd, p, n);
 		if (put < 0 && errno == EINTR)
 			continue;
-		if (put < 0) {
-			(void)fprintf(stderr, "zcat: stdout: %s\n", strerror(errno));
+		if (put < 0)
 			return false;
-		}
-		done += (size_t)put;
+		p += put;
+		n -= (size_t)put;
 	}
 	return true;
+}
+
+static bool emit(size_t n)
+{
+	if (write_all(ofd, outbuf, n))
+		return true;
+	(void)fprintf(stderr, "zcat: stdout: %s\n", strerror(errno));
+	return false;
 }
 
 static uint32_t le32(const unsigned char *p)

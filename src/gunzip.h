@@ -13,4 +13,7 @@ enum { GZ_OK = 0, GZ_ERROR = 1, GZ_WARNING = 2 };
 // input's name in messages. Returns GZ_OK, GZ_ERROR or GZ_WARNING.
 int gunzip(const unsigned char *head, size_t n, int in, int out, const char *name);
 
+// Writes all of p[0..n) to fd; false on an error, with errno set.
+bool write_all(int fd, const unsigned char *p, size_t n);
+
 #endif

@@ -36,20 +36,6 @@ static int complain(const char *name, const char *what, int status)
 	return status;
 }
 
-static bool write_all(int fd, const unsigned char *p, size_t n)
-{
-	while (n > 0) {
-		ssize_t put = write(fd, p, n);
-		if (put < 0 && errno == EINTR)
-			continue;
-		if (put < 0)
-			return false;
-		p += put;
-		n -= (size_t)put;
-	}
-	return true;
-}
-
 // Reads up to n bytes, fewer only at the end of the input; -1 on an error.
 static ssize_t read_full(int fd, unsigned char *p, size_t n)
 {

@@ -73,6 +73,14 @@ result run(const std::vector<std::string> &args, const how &h)
 		h.stdout_to == nullptr ? slurp(out) : "", slurp(err)};
 }
 
+std::string lines(int n, const std::string &words)
+{
+	std::string s;
+	for (int i = 0; i < n; i++)
+		s += words + " " + std::to_string(i) + "\n";
+	return s;
+}
+
 std::string gzip(const std::string &content)
 {
 	static temp_dir scratch;

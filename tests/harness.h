@@ -36,6 +36,9 @@ public:
 // Runs args[0], found on PATH, with standard output and error captured.
 result run(const std::vector<std::string> &args, const how &h = {});
 
+// n numbered lines of plain text.
+std::string lines(int n, const std::string &words = "the quick brown fox jumps over the lazy dog");
+
 // The content compressed by the system's gzip.
 std::string gzip(const std::string &content);
 

@@ -19,14 +19,6 @@
 
 namespace {
 
-std::string lines(int n, const char *word = "text")
-{
-	std::string s;
-	for (int i = 0; i < n; i++)
-		s += std::string(word) + " on line " + std::to_string(i) + "\n";
-	return s;
-}
-
 uint32_t crc(const std::string &s)
 {
 	return crc32_gzip_refl(0, reinterpret_cast<const unsigned char *>(s.data()), s.size());
@@ -84,17 +76,19 @@ const std::string text = lines(40), zeros(400, '\0');
 class Zcat : public ::testing::Test {
 protected:
 	temp_dir dir;
-	result zcat(const std::vector<std::string> &args, const std::string &in = "")
+	result in_dir(std::vector<std::string> argv, const std::vector<std::string> &args,
+		      const std::string &in)
 	{
-		std::vector<std::string> argv = {ZCAT_BIN};
 		argv.insert(argv.end(), args.begin(), args.end());
 		return run(argv, {dir.path, in});
 	}
+	result zcat(const std::vector<std::string> &args, const std::string &in = "")
+	{
+		return in_dir({ZCAT_BIN}, args, in);
+	}
 	result gzip_cd(const std::vector<std::string> &args, const std::string &in = "")
 	{
-		std::vector<std::string> argv = {"gzip", "-cd"};
-		argv.insert(argv.end(), args.begin(), args.end());
-		return run(argv, {dir.path, in});
+		return in_dir({"gzip", "-cd"}, args, in);
 	}
 	void put(const std::string &name, const std::string &data) { spit(dir / name, data); }
 
@@ -276,10 +270,12 @@ protected:
 			    member(lines(2, "second"), FEXTRA | FHCRC | FCOMMENT, "a comment") +
 			    stored(lines(2, "third"));
 
-	// Runs the unit on fd `in`, standard error silenced: the status, and
-	// what it wrote.
-	std::pair<int, std::string> unit(int in)
+	// Runs the unit on data in the file x, standard error silenced: the
+	// status, and what it wrote.
+	std::pair<int, std::string> unit(const std::string &data)
 	{
+		spit(dir / "x", data);
+		int in = open((dir / "x").c_str(), O_RDONLY);
 		int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		int err = dup(2), null = open("/dev/null", O_WRONLY);
 		dup2(null, 2);
@@ -288,15 +284,8 @@ protected:
 		close(err);
 		close(null);
 		close(out);
-		return {status, slurp(dir / "out")};
-	}
-	std::pair<int, std::string> unit(const std::string &data)
-	{
-		spit(dir / "x", data);
-		int in = open((dir / "x").c_str(), O_RDONLY);
-		auto r = unit(in);
 		close(in);
-		return r;
+		return {status, slurp(dir / "out")};
 	}
 	void against_gzip(const std::string &data)
 	{

@@ -13,14 +13,6 @@
 
 namespace {
 
-std::string lines(int n)
-{
-	std::string s;
-	for (int i = 0; i < n; i++)
-		s += "the quick brown fox jumps over the lazy dog " + std::to_string(i) + "\n";
-	return s;
-}
-
 const std::string text = lines(20);
 const std::string zeros(400, '\0');
 
