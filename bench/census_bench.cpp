@@ -1,4 +1,5 @@
 // The census on a buffer in memory, the size of one read of the pipe.
+#include <cstdint>
 #include <random>
 #include <string>
 
@@ -8,7 +9,7 @@
 
 namespace {
 
-enum kind { TEXT_LIKE, RANDOM };
+enum kind : uint8_t { TEXT_LIKE, RANDOM };
 
 const std::string &data(kind k)
 {

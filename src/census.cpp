@@ -29,6 +29,7 @@ void census_add_block(byte_census *c, const unsigned char *p, size_t n)
 				unsigned char b = p[i];
 				nul[i] += b == 0;
 				high[i] += b >> 7;
+				// cppcheck-suppress bitwiseOnBoolean ; | where || would branch
 				sep[i] += (b == ' ') | (b == '\n');
 			}
 		for (size_t i = 0; i < LANES; i++) {

@@ -15,7 +15,7 @@ struct byte_census {
 };
 
 // The value is the exit status.
-enum verdict { TEXTFILE = 0, NONTEXT = 1 };
+enum verdict : uint8_t { TEXTFILE = 0, NONTEXT = 1 };
 
 void census_add(byte_census *c, unsigned char b);
 // Same counts as census_add on each byte of p[0..n) in order.

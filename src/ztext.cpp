@@ -9,7 +9,7 @@
 #include "census.h"
 
 // A verdict is its own exit status.
-enum { EXIT_TROUBLE = 2, EXIT_USAGE = 255 };
+constexpr int EXIT_TROUBLE = 2, EXIT_USAGE = 255;
 
 // Linux names no file with a longer path.
 constexpr size_t PATH_LIMIT = 4095;

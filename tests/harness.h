@@ -8,7 +8,7 @@
 #include <vector>
 
 struct result {
-	int status; // exit status, or -1 if killed
+	int status{}; // exit status, or -1 if killed
 	std::string out, err;
 };
 

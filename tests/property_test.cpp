@@ -14,7 +14,7 @@
 
 namespace {
 
-enum byte_class { NUL, HIGH, SEP };
+enum byte_class : uint8_t { NUL, HIGH, SEP };
 
 // n bytes holding exactly `count` of class `cls`, the rest drawn so that the
 // other classes stay well inside their limits.
@@ -46,7 +46,7 @@ TEST(Property, StreamsAtTheLimits)
 	temp_dir dir;
 	struct stream {
 		std::string name;
-		bool text;
+		bool text{};
 	};
 	std::vector<stream> streams;
 	std::vector<std::string> gzip_args = {"gzip", "-1", "-n"};

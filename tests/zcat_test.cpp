@@ -24,7 +24,7 @@ uint32_t crc(const std::string &s)
 	return crc32_gzip_refl(0, reinterpret_cast<const unsigned char *>(s.data()), s.size());
 }
 
-enum { FHCRC = 0x02, FEXTRA = 0x04, FNAME = 0x08, FCOMMENT = 0x10 };
+constexpr int FHCRC = 0x02, FEXTRA = 0x04, FNAME = 0x08, FCOMMENT = 0x10;
 
 // A member of gzip's deflate data under a header made here.
 std::string member(const std::string &content, int flags, const std::string &field = "x",
@@ -93,7 +93,7 @@ protected:
 	void put(const std::string &name, const std::string &data) { spit(dir / name, data); }
 
 	// gzip's answer must be `want`; ours is that, or `mine` on purpose.
-	void compare(const result &gz, const result &ours, int want, int mine)
+	static void compare(const result &gz, const result &ours, int want, int mine)
 	{
 		EXPECT_EQ(gz.status, want);
 		EXPECT_EQ(ours.status, mine);
@@ -139,9 +139,9 @@ TEST_F(Zcat, AnswersAsGzip)
 	}
 
 	const struct {
-		const char *what;
+		const char *what{};
 		std::string data; // as the file x, and as standard input
-		int want;         // gzip's status
+		int want{};       // gzip's status
 		int file = same;  // ours, where it differs on purpose
 		int in = same;    // ours on standard input, likewise
 		bool z = false;   // made by compress
@@ -207,9 +207,9 @@ TEST_F(Zcat, OperandsAsGzip)
 	put(".gz", gzip(text));
 	mkdir((dir / "dir").c_str(), 0700);
 	const struct {
-		const char *what;
+		const char *what{};
 		std::vector<std::string> args;
-		int want;
+		int want{};
 		int mine = same;
 	} rows[] = {
 		{"- after --", {"--", "-"}, 0},
@@ -239,9 +239,9 @@ TEST_F(Zcat, XzAndZstdAsTheirTools)
 			continue;
 		std::string whole = squeeze(tool, text);
 		const struct {
-			const char *what;
+			const char *what{};
 			std::string data;
-			bool good;
+			bool good{};
 		} rows[] = {
 			{"whole", whole, true},
 			{"garbage after", whole + "garbage", false},

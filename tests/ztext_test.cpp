@@ -46,11 +46,11 @@ TEST_F(Ztext, Answers)
 	put("zeros.gz", zeros_gz);
 
 	const struct {
-		const char *what;
+		const char *what{};
 		std::string data; // the file x.gz, unless empty
 		std::vector<std::string> args;
-		int status;
-		bool quiet; // nothing on standard error either
+		int status{};
+		bool quiet{}; // nothing on standard error either
 		const char *stdout_to = nullptr;
 	} cases[] = {
 		{"text", text_gz, {"x.gz"}, 0, true},
