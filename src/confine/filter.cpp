@@ -1,0 +1,159 @@
+// Writes each program's seccomp filter as a C++ header, at build time, so
+// that neither program loads libseccomp or compiles a filter at each start.
+//
+//   filter OUT.h
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <seccomp.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+#define SANITIZED 1
+#endif
+
+struct call {
+	int nr;
+	const char *why;
+};
+
+// What each program may do once confined; everything else ends it.
+static const call zcat_calls[] = {
+	{SCMP_SYS(read), "the input; libraries being loaded"},
+	{SCMP_SYS(pread64), "libraries being loaded"},
+	{SCMP_SYS(write), "the output and the messages"},
+	{SCMP_SYS(writev), "the messages"},
+	{SCMP_SYS(close), "each operand and library file when done"},
+	{SCMP_SYS(fstat), "what an operand is; libraries being loaded"},
+	{SCMP_SYS(newfstatat), "the same, as glibc asks it"},
+	{SCMP_SYS(statx), "the same, as other libcs ask it"},
+	{SCMP_SYS(mmap), "memory; libraries mapped read-only and executable"},
+	{SCMP_SYS(mprotect), "libraries' relocations made read-only"},
+	{SCMP_SYS(munmap), "memory given back"},
+	{SCMP_SYS(mremap), "memory grown"},
+	{SCMP_SYS(brk), "memory"},
+	{SCMP_SYS(madvise), "memory given back"},
+	{SCMP_SYS(getrandom), "malloc's first use, in the loader"},
+	{SCMP_SYS(futex), "locks in the libraries"},
+	{SCMP_SYS(poll), "waiting for a non-blocking standard input"},
+	{SCMP_SYS(ppoll), "the same, where there is no poll"},
+	{SCMP_SYS(rt_sigaction), "signals"},
+	{SCMP_SYS(rt_sigprocmask), "signals"},
+	{SCMP_SYS(rt_sigreturn), "signals"},
+	{SCMP_SYS(exit), "the end"},
+	{SCMP_SYS(exit_group), "the end"},
+};
+
+static const call ztext_calls[] = {
+	{SCMP_SYS(read), "the pipe"},
+	{SCMP_SYS(wait4), "the zcat's status, in pclose"},
+	{SCMP_SYS(close), "the pipe, in pclose"},
+	{SCMP_SYS(fstat), "standard output's buffering"},
+	{SCMP_SYS(newfstatat), "the same, as glibc asks it"},
+	{SCMP_SYS(write), "the answer"},
+	{SCMP_SYS(mmap), "standard output's buffer"},
+	{SCMP_SYS(munmap), "memory given back"},
+	{SCMP_SYS(brk), "standard output's buffer"},
+	{SCMP_SYS(rt_sigaction), "signals"},
+	{SCMP_SYS(rt_sigprocmask), "signals"},
+	{SCMP_SYS(rt_sigreturn), "signals"},
+	{SCMP_SYS(exit), "the end"},
+	{SCMP_SYS(exit_group), "the end"},
+};
+
+#ifdef SANITIZED
+// What AddressSanitizer itself asks for; only those builds allow it. Its
+// leak check runs before the filter is installed.
+static const call sanitizer_calls[] = {
+	{SCMP_SYS(sigaltstack), "sanitizer"}, {SCMP_SYS(sched_yield), "sanitizer"},
+	{SCMP_SYS(getpid), "sanitizer"},      {SCMP_SYS(gettid), "sanitizer"},
+	{SCMP_SYS(tgkill), "sanitizer"},      {SCMP_SYS(prctl), "sanitizer"},
+	{SCMP_SYS(readlink), "sanitizer"},    {SCMP_SYS(lseek), "sanitizer"},
+};
+#endif
+
+static bool allow(scmp_filter_ctx ctx, const call *calls, size_t n, FILE *out)
+{
+	for (size_t i = 0; i < n; i++) {
+		char *name = seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, calls[i].nr);
+		(void)fprintf(out, "// %s: %s\n", name != nullptr ? name : "?", calls[i].why);
+		free(name);
+		if (seccomp_rule_add(ctx, SCMP_ACT_ALLOW, calls[i].nr, 0) != 0)
+			return false;
+	}
+	return true;
+}
+
+// Files are opened read-only: no creating, truncating or writing.
+static bool allow_reading(scmp_filter_ctx ctx)
+{
+	const scmp_datum_t writes = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+	const scmp_arg_cmp openat_flags = {2, SCMP_CMP_MASKED_EQ, writes, 0},
+			   open_flags = {1, SCMP_CMP_MASKED_EQ, writes, 0};
+	return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, openat_flags) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(open), 1, open_flags) == 0;
+}
+
+// stdio asks whether standard output is a terminal, to pick its buffering.
+static bool allow_tty_query(scmp_filter_ctx ctx)
+{
+	const scmp_arg_cmp request = {1, SCMP_CMP_EQ, TCGETS, 0};
+	return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, request) == 0;
+}
+
+// Writes the filter as the array `name`; false on a failure.
+static bool emit(FILE *out, const char *name, const call *calls, size_t n,
+		 bool (*also)(scmp_filter_ctx))
+{
+	scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_KILL_PROCESS);
+	(void)fprintf(out, "\n// %s allows:\n", name);
+	if (ctx == nullptr || !allow(ctx, calls, n, out) || !also(ctx))
+		return false;
+#ifdef SANITIZED
+	if (!allow(ctx, sanitizer_calls, sizeof sanitizer_calls / sizeof *sanitizer_calls, out))
+		return false;
+#endif
+	char tmpl[] = "/tmp/filter.XXXXXX";
+	int fd = mkstemp(tmpl);
+	if (fd < 0)
+		return false;
+	unlink(tmpl);
+	bool ok = seccomp_export_bpf(ctx, fd) == 0 && lseek(fd, 0, SEEK_SET) == 0;
+	seccomp_release(ctx);
+	(void)fprintf(out, "alignas(8) static const unsigned char %s[] = {", name);
+	unsigned char buf[4096];
+	ssize_t got;
+	size_t total = 0;
+	while (ok && (got = read(fd, buf, sizeof buf)) > 0)
+		for (ssize_t i = 0; i < got; i++, total++)
+			(void)fprintf(out, "%s0x%02x,", total % 12 == 0 ? "\n\t" : " ", buf[i]);
+	(void)fprintf(out, "\n};\n");
+	close(fd);
+	return ok && total > 0;
+}
+
+int main(int argc, char *argv[])
+{
+	if (argc != 2)
+		return 2;
+	FILE *out = fopen(argv[1], "w");
+	if (out == nullptr)
+		return 1;
+	(void)fprintf(out, "// Made by filter.cpp at build time.\n");
+	bool ok = emit(out, "zcat_filter", zcat_calls, sizeof zcat_calls / sizeof *zcat_calls,
+		       allow_reading) &&
+		  emit(out, "ztext_filter", ztext_calls, sizeof ztext_calls / sizeof *ztext_calls,
+		       allow_tty_query);
+	if (fclose(out) != 0 || !ok) {
+		(void)fprintf(stderr, "filter: %s\n", strerror(errno));
+		unlink(argv[1]);
+		return 1;
+	}
+	return 0;
+}

@@ -1,0 +1,102 @@
+// lz4: one frame per stream, on liblz4's frame decoder, which stops exactly
+// at the end of the frame and checks the checksums and the content size that
+// the frame has. The legacy format has no end mark, so it is not taken.
+#include <cstddef>
+
+#define LZ4F_STATIC_LINKING_ONLY // for the error codes
+#include <lz4frame.h>
+
+#include "lib.h"
+#include "unit.h"
+
+static struct {
+	decltype(&LZ4F_createDecompressionContext) create;
+	decltype(&LZ4F_resetDecompressionContext) reset;
+	decltype(&LZ4F_decompress) decompress;
+	decltype(&LZ4F_isError) is_error;
+	decltype(&LZ4F_getErrorCode) error_code;
+	decltype(&LZ4F_getErrorName) error_name;
+} lz4;
+
+static const symbol symbols[] = {
+	{"LZ4F_createDecompressionContext", slot(lz4.create)},
+	{"LZ4F_resetDecompressionContext", slot(lz4.reset)},
+	{"LZ4F_decompress", slot(lz4.decompress)},
+	{"LZ4F_isError", slot(lz4.is_error)},
+	{"LZ4F_getErrorCode", slot(lz4.error_code)},
+	{"LZ4F_getErrorName", slot(lz4.error_name)},
+};
+
+static LZ4F_dctx *dctx;
+// What liblz4 asks for next. Given no more, it decodes at most one block a
+// call, so the output of the blocks before a fault is counted, as by lz4.
+static size_t want;
+
+static const char *begin()
+{
+	if (dctx == nullptr) {
+		const char *why =
+			lib_load("liblz4.so.1", symbols, sizeof symbols / sizeof *symbols);
+		if (why != nullptr)
+			return why;
+		LZ4F_dctx *d = nullptr;
+		if (lz4.is_error(lz4.create(&d, LZ4F_VERSION)) != 0)
+			return "liblz4: out of memory";
+		dctx = d;
+	}
+	// Also clears what an earlier frame's error left.
+	lz4.reset(dctx);
+	want = LZ4F_HEADER_SIZE_MIN;
+	return nullptr;
+}
+
+static const char *message(size_t code)
+{
+	switch (lz4.error_code(code)) {
+	case LZ4F_ERROR_headerChecksum_invalid:
+	case LZ4F_ERROR_blockChecksum_invalid:
+	case LZ4F_ERROR_contentChecksum_invalid:
+		return "invalid compressed data--crc error";
+	case LZ4F_ERROR_frameSize_wrong:
+		return "invalid compressed data--length error";
+	case LZ4F_ERROR_allocation_failed:
+		return "liblz4: out of memory";
+	case LZ4F_ERROR_decompressionFailed:
+	case LZ4F_ERROR_headerVersion_wrong:
+	case LZ4F_ERROR_reservedFlag_set:
+	case LZ4F_ERROR_maxBlockSize_invalid:
+	case LZ4F_ERROR_frameType_unknown:
+		return "invalid compressed data--format violated";
+	default:
+		return lz4.error_name(code);
+	}
+}
+
+static step run(flow *f)
+{
+	// Checksums stay on (the default); the output may move between calls.
+	static const LZ4F_decompressOptions_t options = {};
+	for (;;) {
+		size_t in_n = f->in_left < want ? f->in_left : want, out_n = f->out_left;
+		size_t hint = lz4.decompress(dctx, f->out, &out_n, f->in, &in_n, &options);
+		if (lz4.is_error(hint) != 0) {
+			f->error = message(hint);
+			return STEP_ERROR;
+		}
+		f->in += in_n;
+		f->in_left -= in_n;
+		f->out += out_n;
+		f->out_left -= out_n;
+		if (hint == 0)
+			return STEP_END;
+		want = hint;
+		if (in_n == 0 && out_n == 0) {
+			if (f->in_left == 0 || f->out_left == 0)
+				return STEP_MORE;
+			f->error = "liblz4: no progress";
+			return STEP_ERROR;
+		}
+	}
+}
+
+const unit lz4_unit = {"lz4", {{4, {0x04, 0x22, 0x4d, 0x18}}, {}}, 0, true, false, begin, run};

@@ -1,0 +1,162 @@
+// ztext's zcat: every format is decoded here, from the descriptor opened
+// for it, so that no answer rests on content not all read and checked.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "io.h"
+
+#ifdef ZTEXT_SECCOMP
+#include "confine.h"
+#include "filters.h"
+#endif
+
+static const char usage[] = "usage: zcat [--] [file ...]\n";
+
+static const unit *const units[] = {&gzip_unit,  &zip_unit,  &xz_unit,  &zstd_unit,
+				    &bzip2_unit, &lzip_unit, &lz4_unit, &lzw_unit};
+
+// Names tried, as gzip does, when NAME itself does not exist.
+static const char *const suffixes[] = {".gz", ".z", "-z", ".Z"};
+
+// NAME and a suffix.
+static char other[PATH_MAX + 4];
+
+// The input, by its first bytes.
+int zcat_input()
+{
+	const unsigned char *p;
+	size_t n = peek(MAGIC_MAX, &p);
+	// Skippable frames lead zstd's and lz4's frames only.
+	bool framed = skippable(p, n);
+	if (framed) {
+		int s = skip_frames();
+		if (s != GZ_OK)
+			return s;
+		n = peek(MAGIC_MAX, &p);
+		if (n == 0)
+			return input_end();
+	}
+	if (n < 2)
+		return cut_short();
+	for (const unit *u : units)
+		if (starts(*u, p, n) && (!framed || u->skippable))
+			return decode(*u);
+	if (p[0] == 0x1f && p[1] == 0xa0)
+		// Its decoder takes the end of its input for zeros.
+		return complain("LZH data carry no check -- not read", GZ_WARNING);
+	if (p[0] == 0x1f && p[1] == 0x1e)
+		// gzip reads on after packed data, so LZH could follow unchecked.
+		return complain("packed data -- not read", GZ_WARNING);
+	return complain("not in gzip format", GZ_ERROR);
+}
+
+static bool has_suffix(const char *name)
+{
+	size_t n = strlen(name);
+	for (const char *s : suffixes)
+		if (n > strlen(s) && strcmp(name + n - strlen(s), s) == 0)
+			return true;
+	return false;
+}
+
+// Opens NAME as gzip would, or else says why not; -1 then.
+static int open_operand(const char **name)
+{
+	int fd = open(*name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+	if (fd >= 0 || errno != ENOENT || **name == '\0' || has_suffix(*name)) {
+		if (fd < 0)
+			(void)fprintf(stderr, "zcat: %s: %s\n", *name, strerror(errno));
+		return fd;
+	}
+	for (const char *s : suffixes) {
+		if (snprintf(other, sizeof other, "%s%s", *name, s) >= (int)sizeof other) {
+			errno = ENAMETOOLONG;
+			break;
+		}
+		fd = open(other, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+		if (fd >= 0) {
+			*name = other;
+			return fd;
+		}
+		if (errno != ENOENT)
+			break;
+	}
+	int e = errno;
+	if (e == ENOENT)
+		(void)snprintf(other, sizeof other, "%s%s", *name, suffixes[0]);
+	(void)fprintf(stderr, "zcat: %s: %s\n", e == ENOENT ? other : *name, strerror(e));
+	return -1;
+}
+
+// From the first input on, the process may only read, write, open files
+// read-only and load a library: a decoder that hostile data take over can
+// do nothing else. Before any library is loaded, since loading runs its code.
+static void confine_once()
+{
+#ifdef ZTEXT_SECCOMP
+	static bool done;
+	if (!done && !confine(zcat_filter, sizeof zcat_filter))
+		(void)fprintf(stderr, "zcat: not confined: %s\n", strerror(errno));
+	done = true;
+#endif
+}
+
+static int zcat_operand(const char *name)
+{
+	if (strcmp(name, "-") == 0) {
+		confine_once();
+		input_fd(STDIN_FILENO, "stdin");
+		return zcat_input();
+	}
+	int fd = open_operand(&name);
+	if (fd < 0)
+		return GZ_ERROR;
+	confine_once();
+	struct stat sb;
+	int status;
+	if (fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode)) {
+		(void)fprintf(stderr, "zcat: %s is a directory -- ignored\n", name);
+		status = GZ_WARNING;
+	} else {
+		input_fd(fd, name);
+		status = zcat_input();
+	}
+	close(fd);
+	return status;
+}
+
+int main(int argc, char *argv[])
+{
+	// ztext took 4 % to 30 % less time on bench/run's corpora through a
+	// 1 MiB pipe than through the default one.
+	(void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+	// Options are refused before any operand is read, as gzip parses them all first.
+	int dashdash = argc;
+	for (int i = 1; i < argc && dashdash == argc; i++) {
+		if (strcmp(argv[i], "--") == 0)
+			dashdash = i;
+		else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+			(void)fputs(usage, stderr);
+			return GZ_ERROR;
+		}
+	}
+	if (argc - 1 - (dashdash < argc ? 1 : 0) == 0)
+		return zcat_operand("-");
+
+	int status = GZ_OK;
+	for (int i = 1; i < argc; i++) {
+		if (i == dashdash)
+			continue;
+		int s = zcat_operand(argv[i]);
+		if (s == GZ_ERROR || status == GZ_ERROR)
+			status = GZ_ERROR;
+		else if (s == GZ_WARNING)
+			status = GZ_WARNING;
+	}
+	return status;
+}

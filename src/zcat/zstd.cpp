@@ -1,0 +1,159 @@
+// zstd: one frame per begin(), decoded by libzstd, loaded the first time a
+// zstd frame turns up. The driver takes what follows the frame.
+#include "lib.h"
+#include "unit.h"
+
+#include <cstdio>
+#include <cstring>
+
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameHeader
+#include <zstd.h>
+#include <zstd_errors.h>
+
+static struct {
+	decltype(&ZSTD_createDCtx) create;
+	decltype(&ZSTD_DCtx_setParameter) set;
+	decltype(&ZSTD_DCtx_reset) reset;
+	decltype(&ZSTD_decompressStream) decompress;
+	decltype(&ZSTD_getFrameHeader) header;
+	decltype(&ZSTD_isError) is_error;
+	decltype(&ZSTD_getErrorCode) code;
+	decltype(&ZSTD_getErrorName) name;
+} zs;
+
+static ZSTD_DCtx *dctx; // made once, reset for each frame
+static unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
+static size_t head_len;
+static bool head_given; // head is whole and passed on to the library
+static char too_big[80];
+
+constexpr unsigned long long MIB = 1ULL << 20;
+
+static step fail(flow *f, const char *why)
+{
+	f->error = why;
+	return STEP_ERROR;
+}
+
+static step fail(flow *f, size_t r)
+{
+	switch (zs.code(r)) {
+	case ZSTD_error_checksum_wrong:
+		return fail(f, "invalid compressed data--crc error");
+	case ZSTD_error_corruption_detected:
+		return fail(f, "invalid compressed data--format violated");
+	default:
+		return fail(f, zs.name(r));
+	}
+}
+
+static step refuse_window(flow *f, unsigned long long size)
+{
+	(void)snprintf(too_big, sizeof too_big,
+		       "needs a %llu MiB window, more than %llu MiB allowed",
+		       (size + MIB - 1) / MIB, (1ULL << WINDOW_LOG_MAX) / MIB);
+	return fail(f, too_big);
+}
+
+static const char *begin()
+{
+	if (dctx == nullptr) {
+		const symbol symbols[] = {
+			{"ZSTD_createDCtx", slot(zs.create)},
+			{"ZSTD_DCtx_setParameter", slot(zs.set)},
+			{"ZSTD_DCtx_reset", slot(zs.reset)},
+			{"ZSTD_decompressStream", slot(zs.decompress)},
+			{"ZSTD_getFrameHeader", slot(zs.header)},
+			{"ZSTD_isError", slot(zs.is_error)},
+			{"ZSTD_getErrorCode", slot(zs.code)},
+			{"ZSTD_getErrorName", slot(zs.name)},
+		};
+		const char *error =
+			lib_load("libzstd.so.1", symbols, sizeof symbols / sizeof *symbols);
+		if (error != nullptr)
+			return error;
+		ZSTD_DCtx *d = zs.create();
+		if (d == nullptr)
+			return "Cannot allocate memory";
+		size_t r = zs.set(d, ZSTD_d_windowLogMax, WINDOW_LOG_MAX);
+		if (zs.is_error(r))
+			return zs.name(r);
+		dctx = d;
+	}
+	zs.reset(dctx, ZSTD_reset_session_only);
+	head_len = 0;
+	head_given = false;
+	return nullptr;
+}
+
+// The frame header is held here until whole, then its window is checked and
+// it goes to the library alone. Given a whole frame at once, with room for
+// its content, the library decodes it in one pass that skips the window limit.
+static step header(flow *f)
+{
+	ZSTD_frameHeader fh;
+	size_t need;
+	while ((need = zs.header(&fh, head, head_len)) != 0) {
+		if (zs.code(need) == ZSTD_error_frameParameter_windowTooLarge) {
+			// Past the library's own largest: the window descriptor.
+			unsigned char d = head[5];
+			unsigned long long base = 1ULL << (10 + (d >> 3));
+			return refuse_window(f, base + base / 8 * (d & 7));
+		}
+		if (zs.is_error(need))
+			return fail(f, need);
+		if (need <= head_len || need > sizeof head) // not this library's promise
+			return fail(f, "frame header too long");
+		if (f->in_left == 0)
+			return STEP_MORE;
+		size_t n = need - head_len < f->in_left ? need - head_len : f->in_left;
+		memcpy(head + head_len, f->in, n);
+		head_len += n;
+		f->in += n;
+		f->in_left -= n;
+	}
+	if (fh.frameType == ZSTD_frame && fh.windowSize > 1ULL << WINDOW_LOG_MAX)
+		return refuse_window(f, fh.windowSize);
+	ZSTD_inBuffer in = {head, head_len, 0};
+	ZSTD_outBuffer out = {f->out, f->out_left, 0};
+	size_t r = zs.decompress(dctx, &out, &in);
+	f->out += out.pos;
+	f->out_left -= out.pos;
+	if (zs.is_error(r))
+		return fail(f, r);
+	if (in.pos != head_len)
+		return fail(f, "frame header not taken whole");
+	head_given = true;
+	return r == 0 ? STEP_END : STEP_MORE;
+}
+
+static step run(flow *f)
+{
+	if (!head_given) {
+		step s = header(f);
+		// STEP_MORE with the header given: the frame's blocks follow.
+		if (s != STEP_MORE || !head_given)
+			return s;
+	}
+	for (;;) {
+		ZSTD_inBuffer in = {f->in, f->in_left, 0};
+		ZSTD_outBuffer out = {f->out, f->out_left, 0};
+		// 0 once the frame is whole and all of it is given out; until then
+		// the frame's last byte stays in `in`.
+		size_t r = zs.decompress(dctx, &out, &in);
+		f->in += in.pos;
+		f->in_left -= in.pos;
+		f->out += out.pos;
+		f->out_left -= out.pos;
+		if (zs.is_error(r))
+			return fail(f, r);
+		if (r == 0)
+			return STEP_END;
+		if (f->in_left == 0 || f->out_left == 0)
+			return STEP_MORE;
+	}
+}
+
+const unit zstd_unit = {
+	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run,
+};
