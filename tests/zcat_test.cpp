@@ -317,7 +317,7 @@ TEST_F(Zcat, FormatsAsTheirTools)
 			const char *what{};
 			std::string data;
 			int want{};
-			std::string out = ""; // with status 0
+			std::string out{}; // with status 0
 		} rows[] = {
 			{"whole", a, 0, text},
 			{"two streams", a + b, 0, text + zeros},
