@@ -214,6 +214,7 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"old magic, then LZH", old_magic + std::string("\x1f\xa0\0\0", 4) + zeros_gz, 0, 2,
 		 2},
 		{"packed data", std::string("\x1f\x1e\0\0\0\x10\x05", 7) + text_gz, 1, 2, 2},
+		{"zip, a byte after its end record", zip1 + "x", 0, 2, 2},
 		{"zip, end record claims a comment byte it lacks",
 		 zip1.substr(0, zip1.size() - 2) + le(1, 2), 0, 1, 1},
 	};
