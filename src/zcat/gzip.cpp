@@ -4,9 +4,8 @@
 #include <cstring>
 
 #include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
 
-#include "unit.h"
+#include "deflate.h"
 
 enum : unsigned char {
 	FHCRC = 0x02,
@@ -19,13 +18,12 @@ enum : unsigned char {
 // Where a member stands.
 static enum : unsigned char { FIXED, EXTRA_LEN, EXTRA, NAME, COMMENT, HCRC, BODY, TRAILER } part;
 
-static inflate_state st;
+static deflate body;
 static unsigned char field[10]; // a part of fixed length, as far as it has come
 static size_t have;
 static unsigned flags;
 static size_t extra_left;
-static uint32_t hcrc;   // of the header so far
-static uint32_t length; // of the content, modulo 2^32 as the trailer has it
+static uint32_t hcrc; // of the header so far
 static char message[64];
 
 static void take(flow *f, size_t n, bool header)
@@ -73,47 +71,8 @@ static const char *begin()
 	return nullptr;
 }
 
-// The deflate data; true once they have ended, with the trailer's first
-// bytes, if ISA-L took them, in field.
-static bool inflate(flow *f, step *s)
-{
-	for (;;) {
-		uint32_t in = f->in_left < UINT32_MAX ? (uint32_t)f->in_left : UINT32_MAX;
-		uint32_t out = f->out_left < UINT32_MAX ? (uint32_t)f->out_left : UINT32_MAX;
-		st.next_in = const_cast<uint8_t *>(f->in);
-		st.avail_in = in;
-		st.next_out = f->out;
-		st.avail_out = out;
-		if (isal_inflate(&st) < 0) {
-			*s = fail(f, "invalid compressed data--format violated");
-			return false;
-		}
-		size_t took = in - st.avail_in, made = out - st.avail_out;
-		take(f, took, false);
-		f->out += made;
-		f->out_left -= made;
-		length += (uint32_t)made;
-		if (st.block_state == ISAL_BLOCK_FINISH) {
-			// Whole bytes left in the bit buffer are the trailer's.
-			uint64_t bits = st.read_in >> (st.read_in_length % 8);
-			for (have = 0; have < (size_t)st.read_in_length / 8; have++, bits >>= 8)
-				field[have] = (unsigned char)bits;
-			return true;
-		}
-		*s = STEP_MORE;
-		if (f->in_left == 0 || f->out_left == 0)
-			return false;
-		// With input and room, it must get on.
-		if (took == 0 && made == 0) {
-			*s = fail(f, "invalid compressed data--format violated");
-			return false;
-		}
-	}
-}
-
 static step run(flow *f)
 {
-	step s = STEP_MORE;
 	for (;;) {
 		switch (part) {
 		case FIXED:
@@ -173,22 +132,22 @@ static step run(flow *f)
 					return fail(f, message);
 				}
 			}
-			isal_inflate_init(&st);
-			st.crc_flag = ISAL_GZIP_NO_HDR;
-			length = 0;
+			deflate_begin(&body);
 			part = BODY;
 			break;
 		case BODY:
-			if (!inflate(f, &s))
+			// The bytes ISA-L took past the data are the trailer's.
+			if (step s = deflate_run(&body, f, field, &have); s != STEP_END)
 				return s;
 			part = TRAILER;
 			break;
 		case TRAILER:
 			if (!gather(f, 8, false))
 				return STEP_MORE;
-			if (le32(field) != st.crc)
+			if (le32(field) != body.st.crc)
 				return fail(f, "invalid compressed data--crc error");
-			if (le32(field + 4) != length)
+			// The length modulo 2^32, as the trailer has it.
+			if (le32(field + 4) != (uint32_t)body.out)
 				return fail(f, "invalid compressed data--length error");
 			return STEP_END;
 		}

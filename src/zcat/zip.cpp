@@ -7,9 +7,8 @@
 #include <cstring>
 
 #include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
 
-#include "unit.h"
+#include "deflate.h"
 
 enum : uint32_t {
 	LOCAL_SIG = 0x04034b50,
@@ -41,7 +40,7 @@ static enum : unsigned char {
 	DONE,
 } part;
 
-static inflate_state st;
+static deflate body;
 static unsigned char field[CENTRAL_LEN]; // a record of fixed length, as far as it has come
 static unsigned char text[2 * 65535];    // the local header's name, then its extra field
 static size_t have;
@@ -50,7 +49,7 @@ static size_t name_len, extra_len;
 static uint32_t local_crc, local_in, local_out; // as the local header or the descriptor has them
 static size_t descriptor_len;
 static uint64_t left;              // bytes of stored data, or of a field being skipped
-static uint32_t crc;               // of stored content
+static uint32_t crc;               // of the content
 static uint64_t in_size, out_size; // of the entry's data and content
 static uint64_t central_at, central_len;
 
@@ -140,47 +139,6 @@ static step local_header(flow *f)
 	if (method == STORED && local_in != local_out)
 		return fail(f, "invalid compressed data--length mismatch");
 	return STEP_MORE;
-}
-
-// The deflate data; true once they have ended, with the bytes after them
-// that ISA-L took already in field.
-static bool inflate(flow *f, step *s)
-{
-	for (;;) {
-		uint32_t in = f->in_left < UINT32_MAX ? (uint32_t)f->in_left : UINT32_MAX;
-		uint32_t out = f->out_left < UINT32_MAX ? (uint32_t)f->out_left : UINT32_MAX;
-		st.next_in = const_cast<uint8_t *>(f->in);
-		st.avail_in = in;
-		st.next_out = f->out;
-		st.avail_out = out;
-		if (isal_inflate(&st) < 0) {
-			*s = fail(f, "invalid compressed data--format violated");
-			return false;
-		}
-		size_t took = in - st.avail_in, made = out - st.avail_out;
-		take(f, took);
-		f->out += made;
-		f->out_left -= made;
-		in_size += took;
-		out_size += made;
-		if (st.block_state == ISAL_BLOCK_FINISH) {
-			// Whole bytes left in the bit buffer come after the data.
-			uint64_t bits = st.read_in >> (st.read_in_length % 8);
-			for (have = 0; have < (size_t)st.read_in_length / 8; have++, bits >>= 8)
-				field[have] = (unsigned char)bits;
-			in_size -= have;
-			crc = st.crc;
-			return true;
-		}
-		*s = STEP_MORE;
-		if (f->in_left == 0 || f->out_left == 0)
-			return false;
-		// With input and room, it must get on.
-		if (took == 0 && made == 0) {
-			*s = fail(f, "invalid compressed data--format violated");
-			return false;
-		}
-	}
 }
 
 // Stored data; true once they are all copied.
@@ -274,8 +232,7 @@ static step run(flow *f)
 				return STEP_MORE;
 			if (zip64_extra(text + name_len, extra_len))
 				return refuse(f, ZIP64);
-			isal_inflate_init(&st);
-			st.crc_flag = ISAL_GZIP_NO_HDR;
+			deflate_begin(&body);
 			crc = 0;
 			left = local_in;
 			in_size = out_size = 0;
@@ -284,8 +241,16 @@ static step run(flow *f)
 			part = DATA;
 			break;
 		case DATA:
-			if (method == DEFLATED ? !inflate(f, &s) : !copy(f))
-				return s;
+			if (method == STORED && !copy(f))
+				return STEP_MORE;
+			if (method == DEFLATED) {
+				// The bytes ISA-L took past the data are the next record's.
+				if ((s = deflate_run(&body, f, field, &have)) != STEP_END)
+					return s;
+				crc = body.st.crc;
+				in_size = body.in;
+				out_size = body.out;
+			}
 			part = AFTER_DATA;
 			break;
 		case AFTER_DATA:

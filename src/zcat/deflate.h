@@ -1,0 +1,23 @@
+// Deflate data, inflated with ISA-L: the body of a gzip member and of a
+// zip entry.
+#ifndef ZTEXT_ZCAT_DEFLATE_H
+#define ZTEXT_ZCAT_DEFLATE_H
+
+#include <cstdint>
+
+#include <isa-l/igzip_lib.h>
+
+#include "unit.h"
+
+struct deflate {
+	inflate_state st; // st.crc: the CRC-32 of the content so far
+	uint64_t in, out; // bytes of deflate data taken, of content written
+};
+
+void deflate_begin(deflate *d);
+
+// STEP_MORE, STEP_ERROR, or STEP_END once the data have ended, with the
+// whole bytes that ISA-L took past them in tail[0..*n), at most 8.
+step deflate_run(deflate *d, flow *f, unsigned char *tail, size_t *n);
+
+#endif
