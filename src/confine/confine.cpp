@@ -26,5 +26,11 @@ bool confine(const unsigned char *filter, size_t n)
 	// Without this, only root could install a filter.
 	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
 		return false;
-	return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
+	// A filter would also turn on the kernel's guard against speculative
+	// store bypass, which cost 6 % on a large stream; the filter is about
+	// calls, not speculation. Kernels before 4.17 know no such flag.
+	if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_SPEC_ALLOW, &prog) ==
+	    0)
+		return true;
+	return errno == EINVAL && syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
 }
