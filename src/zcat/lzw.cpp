@@ -7,7 +7,7 @@
 
 #include "unit.h"
 
-enum : unsigned { BITS = 16, INIT_BITS = 9, CLEAR = 256, BLOCK_MODE = 0x80, RESERVED = 0x60 };
+constexpr unsigned BITS = 16, INIT_BITS = 9, CLEAR = 256, BLOCK_MODE = 0x80, RESERVED = 0x60;
 
 static uint16_t prefix[1 << BITS];      // of each code: the code of its string less the last byte
 static unsigned char suffix[1 << BITS]; // and that last byte

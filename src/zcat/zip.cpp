@@ -18,8 +18,8 @@ enum : uint32_t {
 	ZIP64_END_SIG = 0x06064b50,
 	ZIP64_SIZE = 0xffffffff,
 };
-enum : unsigned { LOCAL_LEN = 30, CENTRAL_LEN = 46, END_LEN = 22, DESCRIPTOR_LEN = 12 };
-enum : unsigned { ENCRYPTED = 1, DESCRIPTOR = 8, STORED = 0, DEFLATED = 8, ZIP64_EXTRA = 1 };
+constexpr unsigned LOCAL_LEN = 30, CENTRAL_LEN = 46, END_LEN = 22, DESCRIPTOR_LEN = 12;
+constexpr unsigned ENCRYPTED = 1, DESCRIPTOR = 8, STORED = 0, DEFLATED = 8, ZIP64_EXTRA = 1;
 
 static const char NOT_ONE[] = "zip file does not hold exactly one entry -- not read",
 		  MORE_THAN_ONE[] = "has more than one entry -- not read",
@@ -222,7 +222,8 @@ static step run(flow *f)
 		case LOCAL:
 			if (!gather(f, field, LOCAL_LEN))
 				return STEP_MORE;
-			if ((s = local_header(f)) != STEP_MORE)
+			s = local_header(f);
+			if (s != STEP_MORE)
 				return s;
 			have = 0;
 			part = NAME;
@@ -245,7 +246,8 @@ static step run(flow *f)
 				return STEP_MORE;
 			if (method == DEFLATED) {
 				// The bytes ISA-L took past the data are the next record's.
-				if ((s = deflate_run(&body, f, field, &have)) != STEP_END)
+				s = deflate_run(&body, f, field, &have);
+				if (s != STEP_END)
 					return s;
 				crc = body.st.crc;
 				in_size = body.in;
@@ -256,7 +258,8 @@ static step run(flow *f)
 		case AFTER_DATA:
 			if ((flags & DESCRIPTOR) != 0 && !descriptor(f))
 				return STEP_MORE;
-			if ((s = check(f)) != STEP_MORE)
+			s = check(f);
+			if (s != STEP_MORE)
 				return s;
 			break;
 		case CENTRAL:
@@ -268,7 +271,8 @@ static step run(flow *f)
 				return refuse(f, NOT_ONE);
 			if (!gather(f, field, CENTRAL_LEN))
 				return STEP_MORE;
-			if ((s = central(f)) != STEP_MORE)
+			s = central(f);
+			if (s != STEP_MORE)
 				return s;
 			break;
 		case CENTRAL_NAME: {
@@ -299,7 +303,8 @@ static step run(flow *f)
 				return refuse(f, NOT_ONE);
 			if (!gather(f, field, END_LEN))
 				return STEP_MORE;
-			if ((s = end(f)) != STEP_MORE)
+			s = end(f);
+			if (s != STEP_MORE)
 				return s;
 			break;
 		case COMMENT:
