@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -127,15 +128,23 @@ static bool emit(FILE *out, const char *name, const call *calls, size_t n,
 	bool ok = seccomp_export_bpf(ctx, fd) == 0 && lseek(fd, 0, SEEK_SET) == 0;
 	seccomp_release(ctx);
 	(void)fprintf(out, "alignas(8) static const unsigned char %s[] = {", name);
+	// On a new filter the kernel tries every system call number, some 900,
+	// to cache the ones always allowed: 40 to 100 us here, more than such a
+	// cache saves a process that lives a few milliseconds. It gives up on an
+	// instruction that loads neither the number nor the architecture, so
+	// the filter starts with one that changes nothing (X is not used).
+	const sock_filter first = BPF_STMT(BPF_LDX | BPF_IMM, 0);
 	unsigned char buf[4096];
-	ssize_t got;
+	memcpy(buf, &first, sizeof first);
+	ssize_t got = sizeof first;
 	size_t total = 0;
-	while (ok && (got = read(fd, buf, sizeof buf)) > 0)
+	do
 		for (ssize_t i = 0; i < got; i++, total++)
 			(void)fprintf(out, "%s0x%02x,", total % 12 == 0 ? "\n\t" : " ", buf[i]);
+	while (ok && (got = read(fd, buf, sizeof buf)) > 0);
 	(void)fprintf(out, "\n};\n");
 	close(fd);
-	return ok && total > 0;
+	return ok && total > sizeof first;
 }
 
 int main(int argc, char *argv[])
