@@ -18,7 +18,9 @@ void census_add(byte_census *c, unsigned char b)
 // flushing every 255 rounds keeps them from wrapping.
 constexpr size_t LANES = 64, ROUNDS = 255;
 
-void census_add_block(byte_census *c, const unsigned char *p, size_t n)
+// The one loop, compiled into each build below.
+[[gnu::always_inline]] static inline void add_block(byte_census *c, const unsigned char *p,
+						    size_t n)
 {
 	while (n >= LANES) {
 		size_t rounds = std::min(n / LANES, ROUNDS);
@@ -42,6 +44,32 @@ void census_add_block(byte_census *c, const unsigned char *p, size_t n)
 	}
 	while (n-- > 0)
 		census_add(c, *p++);
+}
+
+void census_add_block_portable(byte_census *c, const unsigned char *p, size_t n)
+{
+	add_block(c, p, n);
+}
+
+#ifdef CENSUS_AVX2
+// 32-byte vectors count twice as fast as any x86-64's 16-byte ones.
+[[gnu::target("avx2")]] void census_add_block_avx2(byte_census *c, const unsigned char *p, size_t n)
+{
+	add_block(c, p, n);
+}
+
+bool census_has_avx2() { return __builtin_cpu_supports("avx2"); }
+#endif
+
+void census_add_block(byte_census *c, const unsigned char *p, size_t n)
+{
+#ifdef CENSUS_AVX2
+	if (census_has_avx2()) {
+		census_add_block_avx2(c, p, n);
+		return;
+	}
+#endif
+	census_add_block_portable(c, p, n);
 }
 
 verdict census_verdict(const byte_census *c)
