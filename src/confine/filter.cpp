@@ -114,7 +114,11 @@ static bool emit(FILE *out, const char *name, const call *calls, size_t n,
 {
 	scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_KILL_PROCESS);
 	(void)fprintf(out, "\n// %s allows:\n", name);
-	if (ctx == nullptr || !allow(ctx, calls, n, out) || !also(ctx))
+	// A call by another architecture's numbers ends the whole process too,
+	// not only the thread that made it.
+	if (ctx == nullptr ||
+	    seccomp_attr_set(ctx, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) != 0 ||
+	    !allow(ctx, calls, n, out) || !also(ctx))
 		return false;
 #ifdef SANITIZED
 	if (!allow(ctx, sanitizer_calls, sizeof sanitizer_calls / sizeof *sanitizer_calls, out))
