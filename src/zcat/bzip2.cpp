@@ -41,8 +41,7 @@ static const char *begin()
 			{"BZ2_bzDecompress", slot(bz.decompress)},
 			{"BZ2_bzDecompressEnd", slot(bz.end)},
 		};
-		const char *error =
-			lib_load("libbz2.so.1.0", symbols, sizeof symbols / sizeof *symbols);
+		const char *error = lib_load("libbz2.so.1.0", symbols);
 		if (error != nullptr)
 			return error;
 		loaded = true;
@@ -75,10 +74,8 @@ static step run(flow *f)
 		// block before that end marker is given out in full.
 		if (r == BZ_STREAM_END)
 			return STEP_END;
-		if (r != BZ_OK) {
-			f->error = why(r);
-			return STEP_ERROR;
-		}
+		if (r != BZ_OK)
+			return fail(f, why(r));
 		if (f->in_left == 0 || f->out_left == 0)
 			return STEP_MORE;
 	}

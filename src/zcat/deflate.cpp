@@ -16,10 +16,8 @@ step deflate_run(deflate *d, flow *f, unsigned char *tail, size_t *n)
 		d->st.avail_in = in;
 		d->st.next_out = f->out;
 		d->st.avail_out = out;
-		if (isal_inflate(&d->st) < 0) {
-			f->error = "invalid compressed data--format violated";
-			return STEP_ERROR;
-		}
+		if (isal_inflate(&d->st) < 0)
+			return fail(f, "invalid compressed data--format violated");
 		size_t took = in - d->st.avail_in, made = out - d->st.avail_out;
 		f->in += took;
 		f->in_left -= took;
@@ -39,9 +37,7 @@ step deflate_run(deflate *d, flow *f, unsigned char *tail, size_t *n)
 		if (f->in_left == 0 || f->out_left == 0)
 			return STEP_MORE;
 		// With input and room, it must get on.
-		if (took == 0 && made == 0) {
-			f->error = "invalid compressed data--format violated";
-			return STEP_ERROR;
-		}
+		if (took == 0 && made == 0)
+			return fail(f, "invalid compressed data--format violated");
 	}
 }

@@ -57,12 +57,6 @@ static uint32_t le32(const unsigned char *p)
 	return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-static step fail(flow *f, const char *why)
-{
-	f->error = why;
-	return STEP_ERROR;
-}
-
 static const char *begin()
 {
 	part = FIXED;

@@ -13,6 +13,10 @@ struct symbol {
 // Opens the library by its soname and finds every symbol. nullptr, or the
 // loader's message, which names the library.
 const char *lib_load(const char *soname, const symbol *symbols, size_t n);
+template <size_t N> const char *lib_load(const char *soname, const symbol (&symbols)[N])
+{
+	return lib_load(soname, symbols, N);
+}
 
 // &f as a symbol's destination.
 template <class F> void **slot(F *&f) { return reinterpret_cast<void **>(&f); }

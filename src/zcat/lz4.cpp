@@ -35,8 +35,7 @@ static size_t want;
 static const char *begin()
 {
 	if (dctx == nullptr) {
-		const char *why =
-			lib_load("liblz4.so.1", symbols, sizeof symbols / sizeof *symbols);
+		const char *why = lib_load("liblz4.so.1", symbols);
 		if (why != nullptr)
 			return why;
 		LZ4F_dctx *d = nullptr;
@@ -79,10 +78,8 @@ static step run(flow *f)
 	for (;;) {
 		size_t in_n = f->in_left < want ? f->in_left : want, out_n = f->out_left;
 		size_t hint = lz4.decompress(dctx, f->out, &out_n, f->in, &in_n, &options);
-		if (lz4.is_error(hint) != 0) {
-			f->error = message(hint);
-			return STEP_ERROR;
-		}
+		if (lz4.is_error(hint) != 0)
+			return fail(f, message(hint));
 		f->in += in_n;
 		f->in_left -= in_n;
 		f->out += out_n;
@@ -93,8 +90,7 @@ static step run(flow *f)
 		if (in_n == 0 && out_n == 0) {
 			if (f->in_left == 0 || f->out_left == 0)
 				return STEP_MORE;
-			f->error = "liblz4: no progress";
-			return STEP_ERROR;
+			return fail(f, "liblz4: no progress");
 		}
 	}
 }

@@ -51,7 +51,7 @@ static char message[80];
 static const char *begin()
 {
 	if (dec == nullptr) {
-		const char *why = lib_load("liblz.so.1", symbols, sizeof symbols / sizeof *symbols);
+		const char *why = lib_load("liblz.so.1", symbols);
 		if (why != nullptr)
 			return why;
 		LZ_Decoder *d = lz.open();
@@ -98,12 +98,6 @@ static void release(flow *f, size_t n)
 	f->in += n;
 	f->in_left -= n;
 	ahead -= n;
-}
-
-static step fail(flow *f, const char *why)
-{
-	f->error = why;
-	return STEP_ERROR;
 }
 
 static step run(flow *f)

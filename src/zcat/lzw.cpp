@@ -39,12 +39,6 @@ static const char *begin()
 	return nullptr;
 }
 
-static step fail(flow *f, const char *why)
-{
-	f->error = why;
-	return STEP_ERROR;
-}
-
 // The flags byte, after the magic.
 static step header(flow *f, unsigned char b)
 {
@@ -59,8 +53,7 @@ static step header(flow *f, unsigned char b)
 	if ((b & RESERVED) != 0) {
 		(void)snprintf(message, sizeof message, "unknown flags 0x%x -- not read",
 			       b & RESERVED);
-		f->error = message;
-		return STEP_REFUSE;
+		return refuse(f, message);
 	}
 	maxmaxcode = (uint32_t)1 << maxbits;
 	n_bits = INIT_BITS;

@@ -49,6 +49,19 @@ struct unit {
 	step (*run)(flow *f);
 };
 
+// A run ends with `why`: the stream is malformed, or left unread on purpose.
+inline step fail(flow *f, const char *why)
+{
+	f->error = why;
+	return STEP_ERROR;
+}
+
+inline step refuse(flow *f, const char *why)
+{
+	f->error = why;
+	return STEP_REFUSE;
+}
+
 extern const unit gzip_unit, zip_unit, xz_unit, zstd_unit, bzip2_unit, lzip_unit, lz4_unit,
 	lzw_unit;
 

@@ -58,8 +58,7 @@ static const char *begin()
 			{"lzma_code", slot(lz.code)},
 			{"lzma_memusage", slot(lz.memusage)},
 		};
-		const char *error =
-			lib_load("liblzma.so.5", symbols, sizeof symbols / sizeof *symbols);
+		const char *error = lib_load("liblzma.so.5", symbols);
 		if (error != nullptr)
 			return error;
 		loaded = true;
@@ -91,13 +90,10 @@ static step run(flow *f)
 			if (r == LZMA_OK)
 				continue;
 		}
-		if (r == LZMA_UNSUPPORTED_CHECK) {
-			// xz decodes it unchecked, warns and answers 2.
-			f->error = "Unsupported type of integrity check; not decompressed";
-			return STEP_REFUSE;
-		}
-		f->error = why(r);
-		return STEP_ERROR;
+		// xz decodes it unchecked, warns and answers 2.
+		if (r == LZMA_UNSUPPORTED_CHECK)
+			return refuse(f, "Unsupported type of integrity check; not decompressed");
+		return fail(f, why(r));
 	}
 }
 

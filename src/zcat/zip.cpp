@@ -84,18 +84,6 @@ static bool skip(flow *f)
 	return left == 0;
 }
 
-static step fail(flow *f, const char *why)
-{
-	f->error = why;
-	return STEP_ERROR;
-}
-
-static step refuse(flow *f, const char *why)
-{
-	f->error = why;
-	return STEP_REFUSE;
-}
-
 static const char *begin()
 {
 	part = LOCAL;

@@ -29,12 +29,6 @@ static char too_big[80];
 
 constexpr unsigned long long MIB = 1ULL << 20;
 
-static step fail(flow *f, const char *why)
-{
-	f->error = why;
-	return STEP_ERROR;
-}
-
 static step fail(flow *f, size_t r)
 {
 	switch (zs.code(r)) {
@@ -68,8 +62,7 @@ static const char *begin()
 			{"ZSTD_getErrorCode", slot(zs.code)},
 			{"ZSTD_getErrorName", slot(zs.name)},
 		};
-		const char *error =
-			lib_load("libzstd.so.1", symbols, sizeof symbols / sizeof *symbols);
+		const char *error = lib_load("libzstd.so.1", symbols);
 		if (error != nullptr)
 			return error;
 		ZSTD_DCtx *d = zs.create();
