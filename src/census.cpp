@@ -1,7 +1,8 @@
 #include "census.h"
 
 #include <algorithm>
-#if __has_include(<sys/platform/x86.h>)
+// glibc's header is C (_Bool), which of the C++ compilers only GCC takes.
+#if defined(__GNUC__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
 #endif
 
