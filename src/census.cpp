@@ -1,8 +1,9 @@
 #include "census.h"
 
 #include <algorithm>
-// glibc's header is C (_Bool), which of the C++ compilers only GCC takes.
-#if defined(__GNUC__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
+// For the AVX2 check alone. glibc's header is C (_Bool), which of the C++
+// compilers only GCC takes.
+#if defined(CENSUS_AVX2) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
 #endif
 
