@@ -1,6 +1,7 @@
 // ztext's zcat against gzip's own on inputs made here: the same status, and
 // the same bytes where gzip succeeds, but where gzip answers 0 for content
 // that it did not all check.
+#include <algorithm>
 #include <cstdint>
 #include <fcntl.h>
 #include <initializer_list>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <isa-l/crc.h>
 
+#include "deflate.h"
 #include "harness.h"
 #include "io.h"
 
@@ -436,6 +438,24 @@ TEST_F(Gunzip, TrailerAcrossReads)
 		std::string pad(262144 - 16 + d - (bare - 8), 'p');
 		against_gzip(member(letters, FEXTRA, pad) + second);
 	}
+}
+
+// The tables against ISA-L, from every alignment, and gzip_crc through
+// its switch from the one to the other.
+TEST(Crc, TablesAsIsal)
+{
+	std::mt19937 rng(5);
+	std::vector<unsigned char> b(200000);
+	for (unsigned char &c : b)
+		c = static_cast<unsigned char>(rng());
+	for (size_t at = 0; at < 8; at++)
+		for (size_t n = 0; n < 80; n++)
+			ASSERT_EQ(gzip_crc_tables(7, &b[at], n), crc32_gzip_refl(7, &b[at], n))
+				<< at << " " << n;
+	uint32_t c = 0;
+	for (size_t at = 0, n = 1; at < b.size(); at += n, n = n * 3 % 40000 + 1)
+		c = gzip_crc(c, &b[at], std::min(n, b.size() - at));
+	EXPECT_EQ(c, crc32_gzip_refl(0, b.data(), b.size()));
 }
 
 TEST_F(Gunzip, WriteError) { EXPECT_EQ(unit(three, 1 << 18, "/dev/full").first, GZ_ERROR); }

@@ -10,9 +10,15 @@
 #include "unit.h"
 
 struct deflate {
-	inflate_state st; // st.crc: the CRC-32 of the content so far
+	inflate_state st;
+	uint32_t crc;     // gzip's CRC-32 of the content so far
 	uint64_t in, out; // bytes of deflate data taken, of content written
 };
+
+// gzip's CRC-32 of p[0..n), going on from `crc`, that of the bytes before.
+uint32_t gzip_crc(uint32_t crc, const unsigned char *p, size_t n);
+// The same by tables, without ISA-L: gzip_crc's path for small data.
+uint32_t gzip_crc_tables(uint32_t crc, const unsigned char *p, size_t n);
 
 void deflate_begin(deflate *d);
 

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <isa-l/crc.h>
-
 #include "deflate.h"
 
 enum : unsigned char {
@@ -29,7 +27,7 @@ static char message[64];
 static void take(flow *f, size_t n, bool header)
 {
 	if (header)
-		hcrc = crc32_gzip_refl(hcrc, f->in, n);
+		hcrc = gzip_crc(hcrc, f->in, n);
 	f->in += n;
 	f->in_left -= n;
 }
@@ -138,7 +136,7 @@ static step run(flow *f)
 		case TRAILER:
 			if (!gather(f, 8, false))
 				return STEP_MORE;
-			if (le32(field) != body.st.crc)
+			if (le32(field) != body.crc)
 				return fail(f, "invalid compressed data--crc error");
 			// The length modulo 2^32, as the trailer has it.
 			if (le32(field + 4) != (uint32_t)body.out)

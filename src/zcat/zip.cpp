@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include <isa-l/crc.h>
-
 #include "deflate.h"
 
 enum : uint32_t {
@@ -135,7 +133,7 @@ static bool copy(flow *f)
 	size_t n = left < f->in_left ? (size_t)left : f->in_left;
 	n = n < f->out_left ? n : f->out_left;
 	memcpy(f->out, f->in, n);
-	crc = crc32_gzip_refl(crc, f->in, n);
+	crc = gzip_crc(crc, f->in, n);
 	take(f, n);
 	f->out += n;
 	f->out_left -= n;
@@ -237,7 +235,7 @@ static step run(flow *f)
 				s = deflate_run(&body, f, field, &have);
 				if (s != STEP_END)
 					return s;
-				crc = body.st.crc;
+				crc = body.crc;
 				in_size = body.in;
 				out_size = body.out;
 			}
