@@ -11,8 +11,8 @@
 
 struct deflate {
 	inflate_state st;
-	uint32_t crc;     // gzip's CRC-32 of the content so far
-	uint64_t in, out; // bytes of deflate data taken, of content written
+	uint32_t crc = 0;         // gzip's CRC-32 of the content so far
+	uint64_t in = 0, out = 0; // bytes of deflate data taken, of content written
 };
 
 // gzip's CRC-32 of p[0..n), going on from `crc`, that of the bytes before.

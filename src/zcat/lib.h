@@ -13,9 +13,9 @@ struct symbol {
 // Opens the library by its soname and finds every symbol. nullptr, or the
 // loader's message, which names the library.
 const char *lib_load(const char *soname, const symbol *symbols, size_t n);
-template <size_t N> const char *lib_load(const char *soname, const symbol (&symbols)[N])
+template <size_t N> const char *lib_load(const char *soname, const symbol (&table)[N])
 {
-	return lib_load(soname, symbols, N);
+	return lib_load(soname, table, N);
 }
 
 // &f as a symbol's destination.

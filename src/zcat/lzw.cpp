@@ -77,7 +77,7 @@ static void end_group()
 }
 
 // The end of the input, or the need for more.
-static step more(flow *f) { return f->last ? STEP_END : STEP_MORE; }
+static step more(const flow *f) { return f->last ? STEP_END : STEP_MORE; }
 
 static step run(flow *f)
 {
