@@ -240,6 +240,8 @@ TEST_F(Zcat, OperandsAsGzip)
 	put("zeros.gz", gzip(zeros));
 	put("report.gz", text_gz);
 	put(".gz", text_gz);
+	for (const char *name : {"a.tgz", "a.taz", "a_z", "a-gz", "A.GZ"})
+		put(name + std::string(".gz"), text_gz);
 	put("lzh-after.gz", text_gz + std::string("\x1f\xa0\0\0", 4) + gzip(zeros));
 	put("text", text);
 	put("text.xz", squeeze("xz", text));
@@ -259,6 +261,12 @@ TEST_F(Zcat, OperandsAsGzip)
 		{"two operands", {"text.gz", "zeros.gz"}, 0},
 		{"a missing operand first", {"missing", "text.gz"}, 1},
 		{"NAME, with only NAME.gz there", {"report"}, 0},
+		// A name with a suffix of gzip's, in any case, is not tried further.
+		{"NAME.tgz", {"a.tgz"}, 1},
+		{"NAME.taz", {"a.taz"}, 1},
+		{"NAME_z", {"a_z"}, 1},
+		{"NAME-gz", {"a-gz"}, 1},
+		{"NAME.GZ", {"A.GZ"}, 1},
 		{"a directory", {"dir"}, 2},
 		{"a directory, then a file", {"dir", "text.gz"}, 2},
 		{"an option", {"-x", "text.gz"}, 1},
@@ -346,11 +354,14 @@ TEST_F(Zcat, FormatsAsTheirTools)
 				EXPECT_EQ(out, ours.out);
 			}
 			if (f.strict != nullptr && r.want < 2) {
-				// lzip's status for damage is 2.
+				// lzip's status for damage is 2. What a tool writes
+				// before it fails differs between lzip and plzip.
 				result theirs = run({"sh", "-c", std::string(f.strict) + " x"},
 						    {dir.path, ""});
 				EXPECT_EQ(theirs.status == 0, r.want == 0);
-				EXPECT_EQ(theirs.out, ours.out);
+				if (r.want == 0) {
+					EXPECT_EQ(theirs.out, ours.out);
+				}
 			}
 		}
 	}

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,8 @@ static const unit *const units[] = {&gzip_unit,  &zip_unit,  &xz_unit,  &zstd_un
 
 // Names tried, as gzip does, when NAME itself does not exist.
 static const char *const suffixes[] = {".gz", ".z", "-z", ".Z"};
+// None is tried when NAME ends in one of these, in any case: gzip's.
+static const char *const known[] = {".gz", ".z", ".taz", ".tgz", "-gz", "-z", "_z"};
 
 // NAME and a suffix.
 static char other[PATH_MAX + 4];
@@ -58,8 +61,8 @@ int zcat_input()
 static bool has_suffix(const char *name)
 {
 	size_t n = strlen(name);
-	for (const char *s : suffixes)
-		if (n > strlen(s) && strcmp(name + n - strlen(s), s) == 0)
+	for (const char *s : known)
+		if (n > strlen(s) && strcasecmp(name + n - strlen(s), s) == 0)
 			return true;
 	return false;
 }
