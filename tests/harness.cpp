@@ -90,7 +90,9 @@ std::string gzip(const std::string &content)
 	return r.out;
 }
 
-std::string zip(const std::vector<std::pair<std::string, std::string>> &entries, size_t pad)
+std::string zip(const std::vector<std::pair<std::string, std::string>> &entries,
+		const std::string &extra, const std::string &comment, const std::string &cextra,
+		const std::string &ccomment)
 {
 	std::string local, central;
 	for (const auto &[name, gz] : entries) {
@@ -100,15 +102,14 @@ std::string zip(const std::vector<std::pair<std::string, std::string>> &entries,
 			le(20, 2) + le(0, 2) + le(8, 2) + le(0, 4) + gz.substr(gz.size() - 8, 4) +
 			le(static_cast<uint32_t>(deflated.size()), 4) + gz.substr(gz.size() - 4) +
 			le(static_cast<uint32_t>(name.size()), 2);
-		std::string extra(local.empty() ? pad : 0, '\0');
 		central += le(0x02014b50, 4) + le(20, 2);
 		central += fields;
-		central += std::string(12, '\0'); // extra, comment, disk, attributes
+		central += le(cextra.size(), 2) + le(ccomment.size(), 2) + std::string(8, '\0');
 		central += le(static_cast<uint32_t>(local.size()), 4);
-		central += name;
+		central += name + cextra + ccomment;
 		local += le(0x04034b50, 4);
 		local += fields;
-		local += le(static_cast<uint32_t>(extra.size()), 2);
+		local += le(extra.size(), 2);
 		local += name;
 		local += extra;
 		local += deflated;
@@ -116,5 +117,5 @@ std::string zip(const std::vector<std::pair<std::string, std::string>> &entries,
 	auto n = static_cast<uint32_t>(entries.size());
 	return local + central + le(0x06054b50, 4) + le(0, 4) + le(n, 2) + le(n, 2) +
 	       le(static_cast<uint32_t>(central.size()), 4) +
-	       le(static_cast<uint32_t>(local.size()), 4) + le(0, 2);
+	       le(static_cast<uint32_t>(local.size()), 4) + le(comment.size(), 2) + comment;
 }

@@ -43,7 +43,7 @@ std::string lines(int n, const std::string &words = "the quick brown fox jumps o
 std::string gzip(const std::string &content);
 
 // v as `bytes` bytes, least significant first, as gzip and zip store numbers.
-inline std::string le(uint32_t v, int bytes)
+inline std::string le(uint64_t v, int bytes)
 {
 	std::string s;
 	for (int i = 0; i < bytes; i++, v >>= 8)
@@ -51,8 +51,10 @@ inline std::string le(uint32_t v, int bytes)
 	return s;
 }
 
-// A zip of (name, gzip member) entries with a central directory; `pad`
-// bytes of extra field in the first local header move the second entry.
-std::string zip(const std::vector<std::pair<std::string, std::string>> &entries, size_t pad = 0);
+// A zip of (name, gzip member) entries with a central directory; each local header has `extra`,
+// each central record `cextra` and `ccomment`, and the end record `comment`.
+std::string zip(const std::vector<std::pair<std::string, std::string>> &entries,
+		const std::string &extra = "", const std::string &comment = "",
+		const std::string &cextra = "", const std::string &ccomment = "");
 
 #endif

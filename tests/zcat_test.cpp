@@ -155,8 +155,17 @@ TEST_F(Zcat, AnswersAsGzip)
 		c = static_cast<char>(rng());
 	std::string noise_gz = gzip(noise);
 	size_t pad = 262144 - 30 - 1 - (noise_gz.size() - 18);
-	std::string zip_at_buffer = zip({{"a", noise_gz}, {"b", zeros_gz}}, pad);
-	std::string zip1 = zip({{"a", text_gz}});
+	std::string zip_at_buffer = zip({{"a", noise_gz}, {"b", zeros_gz}}, std::string(pad, '\0'));
+	std::string zip1 = zip({{"a", text_gz}}), end0 = le(0x06054b50, 4) + std::string(18, '\0'),
+		    locator = le(0x07064b50, 4) + std::string(16, '\0');
+	size_t c = zip1.size() - 22 - 47; // the central record; then the end record
+	auto set = [](std::string s, size_t at, uint32_t v) { return s.replace(at, 2, le(v, 2)); };
+	const std::vector<std::pair<std::string, std::string>> a{{"a", text_gz}};
+	auto described = [&](std::string s) { // a data descriptor after the data
+		s = set(set(s, 6, 8), c + 8, 8);
+		return s.substr(0, c) + le(0x08074b50, 4) + zip1.substr(14, 12) + s.substr(c, 63) +
+		       le(c + 16, 4) + le(0, 2);
+	};
 	ASSERT_EQ(zip_at_buffer.substr(262144, 4), "PK\x03\x04");
 
 	bool has_compress = have("compress");
@@ -204,6 +213,9 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"header cut short", text_gz.substr(0, 7), 1},
 		{"zip, one entry", zip1, 0},
 		{"zip, two entries", zip({{"a", text_gz}, {"b", zeros_gz}}), 2},
+		{"zip, a comment", zip(a, "", "a comment"), 0},
+		{"zip, a data descriptor", described(zip1), 0},
+		{"zip, version 4.6 needed", set(zip1, c + 6, 46), 0},
 		{".Z", compressed, 0, same, same, true},
 		{"not compressed", text, 1},
 		{"empty", "", 1},
@@ -219,6 +231,20 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"zip, a byte after its end record", zip1 + "x", 0, 2, 2},
 		{"zip, end record claims a comment byte it lacks",
 		 zip1.substr(0, zip1.size() - 2) + le(1, 2), 0, 1, 1},
+		{"zip, a zip in its comment", zip(a, "", zip1), 0, 2, 2},
+		{"zip, an empty zip's end record as its comment", zip(a, "", end0), 0, 2, 2},
+		{"zip, a zip64 locator before its end record", zip(a, "", "", "", locator), 0, 2,
+		 2},
+		{"zip, zip64 extra field in the central record", zip(a, "", "", le(1, 4)), 0, 2, 2},
+		{"zip, an end record in the central extra field", zip(a, "", "", end0), 0, 2, 2},
+		{"zip, a local header in the local extra field", zip(a, zip1, ""), 0, 2, 2},
+		{"zip, version 4.7 needed", set(zip1, c + 6, 47), 0, 2, 2},
+		{"zip, version 4.7 needed in the local header", set(zip1, 4, 47), 0, 2, 2},
+		{"zip, UTF-8 flag in the central record alone", set(zip1, c + 8, 0x800), 0, 2, 2},
+		{"zip, flag 13 in both records", set(set(zip1, 6, 0x2000), c + 8, 0x2000), 0, 2, 2},
+		{"zip, a local header its descriptor belies", described(set(zip1, 18, 1)), 0, 2, 2},
+		{"zip, a byte before the central record",
+		 zip1.substr(0, c) + "x" + zip1.substr(c, 63) + le(c + 1, 4) + le(0, 2), 0, 2, 2},
 	};
 
 	for (const auto &r : rows) {

@@ -2,7 +2,12 @@
 // the entry's local header, its data, checked against the header or the
 // data descriptor, then its central directory record and the end record,
 // which must agree with what was read and end the input. gzip reads the
-// first entry alone; here whatever else a zip could hold is refused.
+// first entry alone; here whatever else a zip could hold is refused, and so
+// is whatever another reader could read otherwise: a record's signature in
+// a name, an extra field, a comment or a record's fields (where a reader
+// that scans back for the end record, or looks for a zip64 locator just
+// before it, could find another), zip64 records, a version needed to
+// extract that unzip refuses, and flags that differ from record to record.
 #include <cstdint>
 #include <cstring>
 
@@ -14,15 +19,29 @@ enum : uint32_t {
 	CENTRAL_SIG = 0x02014b50,
 	END_SIG = 0x06054b50,
 	ZIP64_END_SIG = 0x06064b50,
+	ZIP64_LOCATOR_SIG = 0x07064b50,
 	ZIP64_SIZE = 0xffffffff,
 };
 constexpr unsigned LOCAL_LEN = 30, CENTRAL_LEN = 46, END_LEN = 22, DESCRIPTOR_LEN = 12;
 constexpr unsigned ENCRYPTED = 1, DESCRIPTOR = 8, STORED = 0, DEFLATED = 8, ZIP64_EXTRA = 1;
+// Flags read here: 1 and 2, deflate's level (no effect on reading); 3,
+// sizes and CRC in a data descriptor; 11, a UTF-8 name. Any other bit
+// (encryption, patched data, strong encryption, a masked local header,
+// reserved bits) is refused, and the local and central records must agree
+// in every bit, as zip 3.0's records always do: unzip warns when they
+// differ, and a reader that follows either record must read the same.
+constexpr unsigned KNOWN_FLAGS = 0x080e;
+// unzip 6.0 extracts an entry needing version 4.6 (bzip2) at most, and
+// exits 81 above it; it reads the central record's low byte alone.
+constexpr unsigned VERSION_MAX = 46;
 
 static const char NOT_ONE[] = "zip file does not hold exactly one entry -- not read",
 		  MORE_THAN_ONE[] = "has more than one entry -- not read",
 		  ZIP64[] = "zip64 archive -- not read",
-		  CENTRAL_WRONG[] = "central directory does not match the entry -- not read";
+		  CENTRAL_WRONG[] = "central directory does not match the entry -- not read",
+		  VERSION[] = "entry needs a later version of zip to extract -- not read",
+		  SIGNATURE[] =
+			  "zip record inside a name, extra field, comment or record -- not read";
 
 // Where the file stands.
 static enum : unsigned char {
@@ -32,7 +51,8 @@ static enum : unsigned char {
 	AFTER_DATA,
 	CENTRAL,
 	CENTRAL_NAME,
-	CENTRAL_REST,
+	CENTRAL_EXTRA,
+	CENTRAL_COMMENT,
 	END,
 	COMMENT,
 	DONE,
@@ -50,6 +70,10 @@ static uint64_t left;              // bytes of stored data, or of a field being 
 static uint32_t crc;               // of the content
 static uint64_t in_size, out_size; // of the entry's data and content
 static uint64_t central_at, central_len;
+static uint32_t header_crc, header_in, header_out; // the local header's, before a descriptor
+static size_t central_extra_len;
+static uint32_t window; // the last four bytes scanned, the latest highest
+static bool signature;  // a record's signature among the bytes scanned
 
 static uint32_t le16(const unsigned char *p) { return p[0] | (uint32_t)p[1] << 8; }
 
@@ -73,10 +97,43 @@ static bool gather(flow *f, unsigned char *to, size_t want)
 	return have >= want;
 }
 
-// Skips `left` bytes; true once they are skipped.
+// Looks for a record's signature in the bytes of a record after its own,
+// four bytes that may straddle the calls for one record.
+static void scan(const unsigned char *p, size_t n)
+{
+	for (size_t i = 0; i < n; i++) {
+		window = window >> 8 | (uint32_t)p[i] << 24;
+		if ((window & 0xffff) != 0x4b50)
+			continue;
+		switch (window >> 16) {
+		case 0x0201: // central header
+		case 0x0403: // local header
+		case 0x0505: // digital signature
+		case 0x0605: // end record
+		case 0x0606: // zip64 end record
+		case 0x0706: // zip64 locator
+		case 0x0806: // archive extra data
+		case 0x0807: // data descriptor
+			signature = true;
+			break;
+		default:
+			break;
+		}
+	}
+}
+
+// A record starts: its fields after the signature are scanned from here.
+static void scan_record(const unsigned char *p, size_t n)
+{
+	window = 0;
+	scan(p, n);
+}
+
+// Skips `left` bytes, scanning them; true once they are skipped.
 static bool skip(flow *f)
 {
 	size_t n = left < f->in_left ? (size_t)left : f->in_left;
+	scan(f->in, n);
 	take(f, n);
 	left -= n;
 	return left == 0;
@@ -86,6 +143,7 @@ static const char *begin()
 {
 	part = LOCAL;
 	have = 0;
+	signature = false;
 	return nullptr;
 }
 
@@ -111,16 +169,23 @@ static step local_header(flow *f)
 	local_crc = le32(field + 14);
 	local_in = le32(field + 18);
 	local_out = le32(field + 22);
+	header_crc = local_crc;
+	header_in = local_in;
+	header_out = local_out;
 	name_len = le16(field + 26);
 	extra_len = le16(field + 28);
 	if ((flags & ENCRYPTED) != 0)
 		return refuse(f, "encrypted entry -- not read");
+	if ((flags & ~KNOWN_FLAGS) != 0)
+		return refuse(f, "entry with flags not known here -- not read");
+	if (le16(field + 4) > VERSION_MAX)
+		return refuse(f, VERSION);
 	if (method != STORED && method != DEFLATED)
 		return refuse(f, "first entry not deflated or stored -- not read");
 	// Only the deflate data tell where they end.
 	if (method == STORED && (flags & DESCRIPTOR) != 0)
 		return refuse(f, "stored entry of unknown length -- not read");
-	if ((flags & DESCRIPTOR) == 0 && (local_in == ZIP64_SIZE || local_out == ZIP64_SIZE))
+	if (local_in == ZIP64_SIZE || local_out == ZIP64_SIZE)
 		return refuse(f, ZIP64);
 	if (method == STORED && local_in != local_out)
 		return fail(f, "invalid compressed data--length mismatch");
@@ -155,6 +220,7 @@ static bool descriptor(flow *f)
 	local_crc = le32(p);
 	local_in = le32(p + 4);
 	local_out = le32(p + 8);
+	scan_record(p, DESCRIPTOR_LEN);
 	// ISA-L takes at most 8 bytes past the data: none past the descriptor.
 	have = 0;
 	return true;
@@ -167,6 +233,14 @@ static step check(flow *f)
 		return fail(f, "invalid compressed data--crc error");
 	if (local_in != in_size || local_out != out_size)
 		return fail(f, "invalid compressed data--length error");
+	// Before a descriptor, the local header's fields are 0 (zip 3.0 writes
+	// the length of the content) or the descriptor's: a reader may trust them.
+	if ((flags & DESCRIPTOR) != 0 &&
+	    ((header_crc != 0 && header_crc != crc) || (header_in != 0 && header_in != in_size) ||
+	     (header_out != 0 && header_out != out_size)))
+		return refuse(f, "local header does not match the data descriptor -- not read");
+	if (signature)
+		return refuse(f, SIGNATURE);
 	central_at = LOCAL_LEN + name_len + extra_len + in_size + descriptor_len;
 	part = CENTRAL;
 	return STEP_MORE;
@@ -177,13 +251,18 @@ static step central(flow *f)
 	if (le32(field + 20) == ZIP64_SIZE || le32(field + 24) == ZIP64_SIZE ||
 	    le32(field + 42) == ZIP64_SIZE)
 		return refuse(f, ZIP64);
-	if ((le16(field + 8) & ENCRYPTED) != 0 || le16(field + 10) != method ||
-	    le32(field + 16) != crc || le32(field + 20) != in_size ||
+	if (le16(field + 6) > VERSION_MAX)
+		return refuse(f, VERSION);
+	if (le16(field + 8) != flags)
+		return refuse(f, "local and central records differ in their flags -- not read");
+	if (le16(field + 10) != method || le32(field + 16) != crc || le32(field + 20) != in_size ||
 	    le32(field + 24) != out_size || le16(field + 28) != name_len || le16(field + 34) != 0 ||
 	    le32(field + 42) != 0)
 		return refuse(f, CENTRAL_WRONG);
-	left = le16(field + 30) + le16(field + 32);
-	central_len = CENTRAL_LEN + name_len + left;
+	scan_record(field + 4, CENTRAL_LEN - 4);
+	central_extra_len = le16(field + 30);
+	left = le16(field + 32);
+	central_len = CENTRAL_LEN + name_len + central_extra_len + left;
 	have = 0;
 	part = CENTRAL_NAME;
 	return STEP_MORE;
@@ -195,6 +274,7 @@ static step end(flow *f)
 	    le16(field + 10) != 1 || le32(field + 12) != central_len ||
 	    le32(field + 16) != central_at)
 		return refuse(f, "end of central directory does not match -- not read");
+	scan_record(field + 4, END_LEN - 4);
 	left = le16(field + 20);
 	part = COMMENT;
 	return STEP_MORE;
@@ -219,6 +299,10 @@ static step run(flow *f)
 				return STEP_MORE;
 			if (zip64_extra(text + name_len, extra_len))
 				return refuse(f, ZIP64);
+			scan_record(field + 4, LOCAL_LEN - 4);
+			scan(text, name_len + extra_len);
+			if (signature)
+				return refuse(f, SIGNATURE);
 			deflate_begin(&body);
 			crc = 0;
 			left = local_in;
@@ -265,16 +349,28 @@ static step run(flow *f)
 			size_t n = name_len - have < f->in_left ? name_len - have : f->in_left;
 			if (memcmp(f->in, text + have, n) != 0)
 				return refuse(f, CENTRAL_WRONG);
+			scan(f->in, n);
 			take(f, n);
 			have += n;
 			if (have < name_len)
 				return STEP_MORE;
-			part = CENTRAL_REST;
+			have = 0;
+			part = CENTRAL_EXTRA;
 			break;
 		}
-		case CENTRAL_REST:
+		case CENTRAL_EXTRA:
+			if (!gather(f, text + name_len, central_extra_len))
+				return STEP_MORE;
+			if (zip64_extra(text + name_len, central_extra_len))
+				return refuse(f, ZIP64);
+			scan(text + name_len, central_extra_len);
+			part = CENTRAL_COMMENT;
+			break;
+		case CENTRAL_COMMENT:
 			if (!skip(f))
 				return STEP_MORE;
+			if (signature)
+				return refuse(f, SIGNATURE);
 			have = 0;
 			part = END;
 			break;
@@ -283,7 +379,7 @@ static step run(flow *f)
 				return STEP_MORE;
 			if (le32(field) == CENTRAL_SIG)
 				return refuse(f, MORE_THAN_ONE);
-			if (le32(field) == ZIP64_END_SIG)
+			if (le32(field) == ZIP64_END_SIG || le32(field) == ZIP64_LOCATOR_SIG)
 				return refuse(f, ZIP64);
 			if (le32(field) != END_SIG)
 				return refuse(f, NOT_ONE);
@@ -296,6 +392,8 @@ static step run(flow *f)
 		case COMMENT:
 			if (!skip(f))
 				return STEP_MORE;
+			if (signature)
+				return refuse(f, SIGNATURE);
 			part = DONE;
 			break;
 		case DONE:
