@@ -220,7 +220,6 @@ static bool descriptor(flow *f)
 	local_crc = le32(p);
 	local_in = le32(p + 4);
 	local_out = le32(p + 8);
-	scan_record(p, DESCRIPTOR_LEN);
 	// ISA-L takes at most 8 bytes past the data: none past the descriptor.
 	have = 0;
 	return true;
@@ -239,8 +238,6 @@ static step check(flow *f)
 	    ((header_crc != 0 && header_crc != crc) || (header_in != 0 && header_in != in_size) ||
 	     (header_out != 0 && header_out != out_size)))
 		return refuse(f, "local header does not match the data descriptor -- not read");
-	if (signature)
-		return refuse(f, SIGNATURE);
 	central_at = LOCAL_LEN + name_len + extra_len + in_size + descriptor_len;
 	part = CENTRAL;
 	return STEP_MORE;
