@@ -106,7 +106,7 @@ std::string zip(const std::vector<std::pair<std::string, std::string>> &entries,
 		central += fields;
 		central += le(cextra.size(), 2) + le(ccomment.size(), 2) + std::string(8, '\0');
 		central += le(static_cast<uint32_t>(local.size()), 4);
-		central += name + cextra + ccomment;
+		central.append(name).append(cextra).append(ccomment);
 		local += le(0x04034b50, 4);
 		local += fields;
 		local += le(extra.size(), 2);
