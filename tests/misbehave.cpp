@@ -22,6 +22,8 @@ __attribute__((constructor)) static void misbehave(int argc, char **argv, char *
 		worked = open("mark", O_WRONLY | O_APPEND) >= 0;
 	else if (is("fork"))
 		worked = fork() >= 0;
+	else if (is("fd3"))
+		worked = write(3, "misbehaved\n", 11) > 0;
 	if (worked)
 		(void)!write(2, "misbehaved\n", 11);
 }
