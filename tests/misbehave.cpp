@@ -1,7 +1,7 @@
 // Loaded in place of a format's library, it tries when loaded what the
 // name of the zcat's last operand says (execve.xz: execve), as the zcat
 // has cleared its environment by then, and says so on standard error if
-// that worked. The test's file is "mark".
+// that worked. The test's file is "mark"; its secret, MISBEHAVE_SECRET.
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,6 +24,11 @@ __attribute__((constructor)) static void misbehave(int argc, char **argv, char *
 		worked = fork() >= 0;
 	else if (is("fd3"))
 		worked = write(3, "misbehaved\n", 11) > 0;
+	else if (is("environ")) {
+		for (char **e = environ; *e != nullptr; e++)
+			if (strstr(*e, "MISBEHAVE_SECRET") != nullptr)
+				worked = write(2, *e, strlen(*e)) > 0;
+	}
 	if (worked)
 		(void)!write(2, "misbehaved\n", 11);
 }

@@ -401,11 +401,12 @@ TEST_F(Zcat, FormatsAsTheirTools)
 TEST_F(Zcat, ConfinedAgainstAMisbehavingLibrary)
 {
 	std::string xz = squeeze("xz", text), path = std::string(ZCAT_DIR) + ":" + getenv("PATH");
-	std::string env = std::string("LD_LIBRARY_PATH=") + MISBEHAVE_DIR + " ";
+	std::string env = std::string("LD_LIBRARY_PATH=") + MISBEHAVE_DIR + " MISBEHAVE_SECRET=1 ";
 	const struct {
 		const char *what;
 		int status;
-	} rows[] = {{"execve", 159}, {"socket", 159}, {"open", 159}, {"fork", 159}, {"fd3", 1}};
+	} rows[] = {{"execve", 159}, {"socket", 159}, {"open", 159},
+		    {"fork", 159},   {"fd3", 1},      {"environ", 1}};
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
 		std::string file = std::string(r.what) + ".xz";
