@@ -5,8 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+static bool mapped(int prot, int then)
+{
+	void *p = mmap(nullptr, 4096, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	return p != MAP_FAILED && (then == 0 || mprotect(p, 4096, then) == 0);
+}
 
 __attribute__((constructor)) static void misbehave(int argc, char **argv, char **)
 {
@@ -28,7 +35,12 @@ __attribute__((constructor)) static void misbehave(int argc, char **argv, char *
 		for (char **e = environ; *e != nullptr; e++)
 			if (strstr(*e, "MISBEHAVE_SECRET") != nullptr)
 				worked = write(2, *e, strlen(*e)) > 0;
-	}
+	} else if (is("wx"))
+		worked = mapped(PROT_READ | PROT_WRITE | PROT_EXEC, 0);
+	else if (is("x"))
+		worked = mapped(PROT_READ | PROT_EXEC, 0);
+	else if (is("mprotect"))
+		worked = mapped(PROT_READ | PROT_WRITE, PROT_READ | PROT_EXEC);
 	if (worked)
 		(void)!write(2, "misbehaved\n", 11);
 }

@@ -405,8 +405,8 @@ TEST_F(Zcat, ConfinedAgainstAMisbehavingLibrary)
 	const struct {
 		const char *what;
 		int status;
-	} rows[] = {{"execve", 159}, {"socket", 159}, {"open", 159},
-		    {"fork", 159},   {"fd3", 1},      {"environ", 1}};
+	} rows[] = {{"execve", 159}, {"socket", 159}, {"open", 159}, {"fork", 159},    {"fd3", 1},
+		    {"environ", 1},  {"wx", 159},     {"x", 159},    {"mprotect", 159}};
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
 		std::string file = std::string(r.what) + ".xz";

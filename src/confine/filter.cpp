@@ -10,6 +10,7 @@
 #include <linux/filter.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #ifndef __has_feature
@@ -34,8 +35,6 @@ static const call zcat_calls[] = {
 	{SCMP_SYS(fstat), "what an operand is; libraries being loaded"},
 	{SCMP_SYS(newfstatat), "the same, as glibc asks it"},
 	{SCMP_SYS(statx), "the same, as other libcs ask it"},
-	{SCMP_SYS(mmap), "memory; libraries mapped read-only and executable"},
-	{SCMP_SYS(mprotect), "libraries' relocations made read-only"},
 	{SCMP_SYS(munmap), "memory given back"},
 	{SCMP_SYS(mremap), "memory grown"},
 	{SCMP_SYS(brk), "memory"},
@@ -58,7 +57,6 @@ static const call ztext_calls[] = {
 	{SCMP_SYS(fstat), "standard output's buffering"},
 	{SCMP_SYS(newfstatat), "the same, as glibc asks it"},
 	{SCMP_SYS(write), "the answer"},
-	{SCMP_SYS(mmap), "standard output's buffer"},
 	{SCMP_SYS(munmap), "memory given back"},
 	{SCMP_SYS(brk), "standard output's buffer"},
 	{SCMP_SYS(rt_sigaction), "signals"},
@@ -91,26 +89,48 @@ static bool allow(scmp_filter_ctx ctx, const call *calls, size_t n, FILE *out)
 	return true;
 }
 
-// Files are opened read-only: no creating, truncating or writing.
-static bool allow_reading(scmp_filter_ctx ctx)
+// Memory is never executable, so no code comes but from a file; a call
+// that asks otherwise ends the process like any other refused.
+static const scmp_arg_cmp no_exec = {2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
+
+// Files are opened read-only: no creating, truncating or writing. Memory
+// is mapped executable only from a file (a library, by the loader) and
+// never writable too; anonymous memory, and mprotect, never executable.
+// The loader asks otherwise only for a library with text relocations or an
+// executable stack, which no format's library has.
+static bool zcat_also(scmp_filter_ctx ctx, FILE *out)
 {
 	const scmp_datum_t writes = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
 	const scmp_arg_cmp openat_flags = {2, SCMP_CMP_MASKED_EQ, writes, 0},
-			   open_flags = {1, SCMP_CMP_MASKED_EQ, writes, 0};
+			   open_flags = {1, SCMP_CMP_MASKED_EQ, writes, 0},
+			   exec_only = {2, SCMP_CMP_MASKED_EQ, PROT_WRITE | PROT_EXEC, PROT_EXEC},
+			   file = {3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, 0};
+	(void)fprintf(out,
+		      "// openat, open: read-only, operands and libraries\n"
+		      "// mmap: memory, never executable; libraries, executable not writable\n"
+		      "// mprotect: libraries' relocations made read-only, never executable\n");
 	return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, openat_flags) == 0 &&
-	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(open), 1, open_flags) == 0;
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(open), 1, open_flags) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, no_exec) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 2, exec_only, file) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, no_exec) == 0;
 }
 
-// stdio asks whether standard output is a terminal, to pick its buffering.
-static bool allow_tty_query(scmp_filter_ctx ctx)
+// stdio asks whether standard output is a terminal, to pick its buffering,
+// and maps its buffer; nothing is ever mapped executable.
+static bool ztext_also(scmp_filter_ctx ctx, FILE *out)
 {
 	const scmp_arg_cmp request = {1, SCMP_CMP_EQ, TCGETS, 0};
-	return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, request) == 0;
+	(void)fprintf(
+		out,
+		"// ioctl: TCGETS only\n// mmap: standard output's buffer, never executable\n");
+	return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, request) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, no_exec) == 0;
 }
 
 // Writes the filter as the array `name`; false on a failure.
 static bool emit(FILE *out, const char *name, const call *calls, size_t n,
-		 bool (*also)(scmp_filter_ctx))
+		 bool (*also)(scmp_filter_ctx, FILE *))
 {
 	scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_KILL_PROCESS);
 	(void)fprintf(out, "\n// %s allows:\n", name);
@@ -118,7 +138,7 @@ static bool emit(FILE *out, const char *name, const call *calls, size_t n,
 	// not only the thread that made it.
 	if (ctx == nullptr ||
 	    seccomp_attr_set(ctx, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) != 0 ||
-	    !allow(ctx, calls, n, out) || !also(ctx))
+	    !allow(ctx, calls, n, out) || !also(ctx, out))
 		return false;
 #ifdef SANITIZED
 	if (!allow(ctx, sanitizer_calls, sizeof sanitizer_calls / sizeof *sanitizer_calls, out))
@@ -160,9 +180,9 @@ int main(int argc, char *argv[])
 		return 1;
 	(void)fprintf(out, "// Made by filter.cpp at build time.\n");
 	bool ok = emit(out, "zcat_filter", zcat_calls, sizeof zcat_calls / sizeof *zcat_calls,
-		       allow_reading) &&
+		       zcat_also) &&
 		  emit(out, "ztext_filter", ztext_calls, sizeof ztext_calls / sizeof *ztext_calls,
-		       allow_tty_query);
+		       ztext_also);
 	if (fclose(out) != 0 || !ok) {
 		(void)fprintf(stderr, "filter: %s\n", strerror(errno));
 		unlink(argv[1]);
