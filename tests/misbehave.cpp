@@ -9,6 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+static bool shown(const char *file)
+{
+	char buf[4096];
+	int fd = open(file, O_RDONLY);
+	ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf) : -1;
+	return n > 0 && write(2, buf, n) == n;
+}
+
 static bool mapped(int prot, int then)
 {
 	void *p = mmap(nullptr, 4096, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -29,6 +37,8 @@ __attribute__((constructor)) static void misbehave(int argc, char **argv, char *
 		worked = open("mark", O_WRONLY | O_APPEND) >= 0;
 	else if (is("fork"))
 		worked = fork() >= 0;
+	else if (is("read"))
+		worked = shown("mark") | shown("/etc/passwd");
 	else if (is("fd3"))
 		worked = write(3, "misbehaved\n", 11) > 0;
 	else if (is("environ")) {

@@ -2,12 +2,14 @@
 // for it, so that no answer rests on content not all read and checked.
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <initializer_list>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,10 +71,19 @@ static bool has_suffix(const char *name)
 	return false;
 }
 
-// Opens NAME as gzip would, or else says why not; -1 then.
+// Whether Landlock confines what the zcat reads.
+static bool reads_confined;
+
+// Opens NAME as gzip would, or else says why not; -1 then, or FOLDER
+// for a folder that Landlock does not let it open.
+static const int FOLDER = -2;
 static int open_operand(const char **name)
 {
 	int fd = open(*name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+	struct stat sb;
+	if (fd < 0 && errno == EACCES && reads_confined && stat(*name, &sb) == 0 &&
+	    S_ISDIR(sb.st_mode))
+		return FOLDER;
 	if (fd >= 0 || errno != ENOENT || **name == '\0' || has_suffix(*name)) {
 		if (fd < 0)
 			(void)fprintf(stderr, "zcat: %s: %s\n", *name, strerror(errno));
@@ -98,16 +109,70 @@ static int open_operand(const char **name)
 	return -1;
 }
 
-// From the first input on, the process may only read, write, open files
-// read-only and load a library: a decoder that hostile data take over can
-// do nothing else. Before any library is loaded, since loading runs its code.
+// The operands after the one being read, and the "--" among them, if any.
+static char *const *later, *const *later_end, *const *dashdash_arg;
+
+#ifdef ZTEXT_SECCOMP
+// The folders where the loader looks for the formats' libraries, as it
+// says for the program itself (LD_LIBRARY_PATH's, the system's), and its
+// cache; where it cannot say, the system's.
+static void allow_libraries()
+{
+	alignas(Dl_serinfo) static unsigned char buf[8192];
+	auto *si = reinterpret_cast<Dl_serinfo *>(buf);
+	// Where the header declares the paths an array of none.
+	auto *paths = reinterpret_cast<Dl_serpath *>(buf + offsetof(Dl_serinfo, dls_serpath));
+	void *self = dlopen(nullptr, RTLD_LAZY);
+	if (self != nullptr && dlinfo(self, RTLD_DI_SERINFOSIZE, si) == 0 &&
+	    si->dls_size <= sizeof buf && dlinfo(self, RTLD_DI_SERINFO, si) == 0)
+		for (unsigned i = 0; i < si->dls_cnt; i++)
+			(void)reads_allow(paths[i].dls_name, true);
+	else
+		for (const char *d : {"/lib", "/usr/lib", "/lib64", "/usr/lib64"})
+			(void)reads_allow(d, true);
+	(void)reads_allow("/etc/ld.so.cache", false);
+}
+
+// Each later operand by its name, and by the names with a suffix that
+// open_operand would try; a folder is not, as that would let every file
+// beneath it be read (open_operand still finds it a folder).
+static void allow_later_operands()
+{
+	char name[PATH_MAX + 4];
+	for (char *const *op = later; op < later_end; op++) {
+		if (op == dashdash_arg || strcmp(*op, "-") == 0 || reads_allow(*op, false) ||
+		    errno != ENOENT || has_suffix(*op))
+			continue;
+		for (const char *s : suffixes)
+			if (snprintf(name, sizeof name, "%s%s", *op, s) < (int)sizeof name)
+				(void)reads_allow(name, false);
+	}
+}
+#endif
+
+// From the first input on, the process may only read its input, the
+// later operands and the formats' libraries, and only read, write, open
+// files read-only, map memory never both writable and executable, and load
+// a library: a decoder that hostile data take over can do nothing else.
+// Before any library is loaded, since loading runs its code.
 static void confine_once()
 {
 #ifdef ZTEXT_SECCOMP
 	static bool done;
-	if (!done && !confine(zcat_filter, sizeof zcat_filter))
-		(void)fprintf(stderr, "zcat: not confined: %s\n", strerror(errno));
+	if (done)
+		return;
 	done = true;
+	bool reads = reads_begin();
+	if (reads) {
+		allow_libraries();
+		allow_later_operands();
+		reads = reads_end();
+	}
+	reads_confined = reads;
+	if (!reads)
+		(void)fprintf(stderr, "zcat: reads not confined: %s\n", strerror(errno));
+	if (!confine(zcat_filter, sizeof zcat_filter))
+		(void)fprintf(stderr, "zcat: not confined: %s\n", strerror(errno));
 #endif
 }
 
@@ -119,19 +184,20 @@ static int zcat_operand(const char *name)
 		return zcat_input();
 	}
 	int fd = open_operand(&name);
-	if (fd < 0)
+	if (fd < 0 && fd != FOLDER)
 		return GZ_ERROR;
 	confine_once();
 	struct stat sb;
 	int status;
-	if (fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode)) {
+	if (fd == FOLDER || (fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode))) {
 		(void)fprintf(stderr, "zcat: %s is a directory -- ignored\n", name);
 		status = GZ_WARNING;
 	} else {
 		input_fd(fd, name);
 		status = zcat_input();
 	}
-	close(fd);
+	if (fd >= 0)
+		close(fd);
 	return status;
 }
 
@@ -199,11 +265,14 @@ int main(int argc, char *argv[])
 	}
 	if (argc - 1 - (dashdash < argc ? 1 : 0) == 0)
 		return zcat_operand("-");
+	later_end = argv + argc;
+	dashdash_arg = dashdash < argc ? argv + dashdash : nullptr;
 
 	int status = GZ_OK;
 	for (int i = 1; i < argc; i++) {
 		if (i == dashdash)
 			continue;
+		later = argv + i + 1;
 		int s = zcat_operand(argv[i]);
 		if (s == GZ_ERROR || status == GZ_ERROR)
 			status = GZ_ERROR;
