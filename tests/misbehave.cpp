@@ -37,9 +37,10 @@ __attribute__((constructor)) static void misbehave(int argc, char **argv, char *
 		worked = open("mark", O_WRONLY | O_APPEND) >= 0;
 	else if (is("fork"))
 		worked = fork() >= 0;
-	else if (is("read"))
-		worked = shown("mark") | shown("/etc/passwd");
-	else if (is("fd3"))
+	else if (is("read")) {
+		bool mark = shown("mark");
+		worked = shown("/etc/passwd") || mark;
+	} else if (is("fd3"))
 		worked = write(3, "misbehaved\n", 11) > 0;
 	else if (is("environ")) {
 		for (char **e = environ; *e != nullptr; e++)

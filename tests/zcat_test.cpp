@@ -413,14 +413,14 @@ TEST_F(Zcat, ConfinedAgainstAMisbehavingLibrary)
 		std::string file = std::string(r.what) + ".xz";
 		put(file, xz);
 		put("mark", "secret\n");
-		result z = run({"sh", "-c", env + "\"$0\" " + file + " 3>>mark; echo $?", ZCAT_BIN},
+		result z = run({"sh", "-c", env + "\"$0\" \"$1\" 3>>mark; echo $?", ZCAT_BIN, file},
 			       {dir.path, ""});
 		EXPECT_EQ(z.out, std::to_string(r.status) + "\n"); // 159: 128 + SIGSYS
 		EXPECT_EQ(z.err.find("misbehaved"), std::string::npos);
 		how h = {dir.path, ""};
 		h.path = path.c_str();
 		result t =
-			run({"sh", "-c", env + "exec \"$0\" " + file + " 3>>mark", ZTEXT_BIN}, h);
+			run({"sh", "-c", env + "exec \"$0\" \"$1\" 3>>mark", ZTEXT_BIN, file}, h);
 		EXPECT_EQ(t.status, 2);
 		EXPECT_EQ(slurp(dir / "mark"), "secret\n");
 	}

@@ -207,9 +207,12 @@ static unsigned named_fd(const char *name)
 {
 	for (const char *dir : {"/dev/fd/", "/proc/self/fd/"}) {
 		size_t n = strlen(dir);
-		if (strncmp(name, dir, n) == 0 && name[n] != '\0' &&
-		    strspn(name + n, "0123456789") == strlen(name + n) && strlen(name + n) < 9)
-			return static_cast<unsigned>(atoi(name + n));
+		if (strncmp(name, dir, n) != 0 || name[n] < '0' || name[n] > '9')
+			continue;
+		char *end;
+		unsigned long fd = strtoul(name + n, &end, 10);
+		if (*end == '\0' && fd < ~0U)
+			return static_cast<unsigned>(fd);
 	}
 	return ~0U;
 }
