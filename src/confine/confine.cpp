@@ -67,10 +67,14 @@ bool reads_allow(const char *path, bool folder)
 		return false;
 	struct stat sb;
 	landlock_path_beneath_attr rule = {LANDLOCK_ACCESS_FS_READ_FILE, fd};
-	bool ok =
-		(folder || (fstat(fd, &sb) == 0 && !S_ISDIR(sb.st_mode))) &&
-		syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+	bool ok = folder || (fstat(fd, &sb) == 0 && !S_ISDIR(sb.st_mode));
+	if (!ok)
+		errno = EISDIR;
+	ok = ok &&
+	     syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+	int e = errno;
 	close(fd);
+	errno = e;
 	return ok;
 }
 
