@@ -147,19 +147,21 @@ static const char *begin()
 	return nullptr;
 }
 
-// Whether an extra field holds a zip64 record.
-static bool zip64_extra(const unsigned char *p, size_t n)
+// What is wrong with an extra field, if anything: a zip64 record, or a
+// field that runs past its end.
+static const char *extra_fault(const unsigned char *p, size_t n)
 {
 	while (n >= 4) {
 		size_t len = 4 + le16(p + 2);
 		if (le16(p) == ZIP64_EXTRA)
-			return true;
+			return ZIP64;
 		if (len > n)
 			break;
 		p += len;
 		n -= len;
 	}
-	return false;
+	// Readers that walk the fields refuse one that runs past its end.
+	return n == 0 ? nullptr : "malformed extra field -- not read";
 }
 
 static step local_header(flow *f)
@@ -252,6 +254,13 @@ static step central(flow *f)
 		return refuse(f, VERSION);
 	if (le16(field + 8) != flags)
 		return refuse(f, "local and central records differ in their flags -- not read");
+	// A folder's or a link's entry: an extractor makes the one or the other
+	// and reads no content. By the name, the DOS attributes, or the mode
+	// where a Unix system made it.
+	uint32_t attributes = le32(field + 38), type = attributes >> 16 & 0170000;
+	if ((name_len > 0 && text[name_len - 1] == '/') || (attributes & 0x10) != 0 ||
+	    (field[5] == 3 && type != 0 && type != 0100000))
+		return refuse(f, "entry is not a file -- not read");
 	if (le16(field + 10) != method || le32(field + 16) != crc || le32(field + 20) != in_size ||
 	    le32(field + 24) != out_size || le16(field + 28) != name_len || le16(field + 34) != 0 ||
 	    le32(field + 42) != 0)
@@ -294,8 +303,8 @@ static step run(flow *f)
 		case NAME:
 			if (!gather(f, text, name_len + extra_len))
 				return STEP_MORE;
-			if (zip64_extra(text + name_len, extra_len))
-				return refuse(f, ZIP64);
+			if (const char *why = extra_fault(text + name_len, extra_len))
+				return refuse(f, why);
 			scan_record(field + 4, LOCAL_LEN - 4);
 			scan(text, name_len + extra_len);
 			if (signature)
@@ -358,8 +367,8 @@ static step run(flow *f)
 		case CENTRAL_EXTRA:
 			if (!gather(f, text + name_len, central_extra_len))
 				return STEP_MORE;
-			if (zip64_extra(text + name_len, central_extra_len))
-				return refuse(f, ZIP64);
+			if (const char *why = extra_fault(text + name_len, central_extra_len))
+				return refuse(f, why);
 			scan(text + name_len, central_extra_len);
 			part = CENTRAL_COMMENT;
 			break;
