@@ -243,6 +243,11 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"zip, UTF-8 flag in the central record alone", set(zip1, c + 8, 0x800), 0, 2, 2},
 		{"zip, flag 13 in both records", set(set(zip1, 6, 0x2000), c + 8, 0x2000), 0, 2, 2},
 		{"zip, a local header its descriptor belies", described(set(zip1, 18, 1)), 0, 2, 2},
+		{"zip, a folder's entry", zip({{"d/", text_gz}}), 0, 2, 2},
+		{"zip, a symbolic link's entry", set(set(zip1, c + 4, 0x31e), c + 40, 0xa1ff), 0, 2,
+		 2},
+		{"zip, a local extra field past its end", zip(a, le(0x5455, 2) + le(9, 2), ""), 0,
+		 2, 2},
 		{"zip, a byte before the central record",
 		 zip1.substr(0, c) + "x" + zip1.substr(c, 63) + le(c + 1, 4) + le(0, 2), 0, 2, 2},
 	};
@@ -275,6 +280,7 @@ TEST_F(Zcat, OperandsAsGzip)
 	put("text.zst", squeeze("zstd", text));
 	symlink("text.zst", (dir / "link.zst").c_str());
 	mkdir((dir / "dir").c_str(), 0700);
+	mkdir((dir / "dir2.gz").c_str(), 0700);
 	const struct {
 		const char *what{};
 		std::vector<std::string> args;
@@ -295,6 +301,7 @@ TEST_F(Zcat, OperandsAsGzip)
 		{"NAME.GZ", {"A.GZ"}, 1},
 		{"a directory", {"dir"}, 2},
 		{"a directory, then a file", {"dir", "text.gz"}, 2},
+		{"a later NAME, with NAME.gz a directory", {"text.gz", "dir2"}, 2},
 		{"an option", {"-x", "text.gz"}, 1},
 		{"-- twice", {"--", "--"}, 1},
 		{"/dev/null", {"/dev/null"}, 1},

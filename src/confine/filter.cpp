@@ -68,12 +68,14 @@ static const call ztext_calls[] = {
 
 #ifdef SANITIZED
 // What AddressSanitizer itself asks for; only those builds allow it. Its
-// leak check runs before the filter is installed.
+// leak check runs before the filter is installed; ioctl asks whether its
+// report may be coloured.
 static const call sanitizer_calls[] = {
 	{SCMP_SYS(sigaltstack), "sanitizer"}, {SCMP_SYS(sched_yield), "sanitizer"},
 	{SCMP_SYS(getpid), "sanitizer"},      {SCMP_SYS(gettid), "sanitizer"},
 	{SCMP_SYS(tgkill), "sanitizer"},      {SCMP_SYS(prctl), "sanitizer"},
 	{SCMP_SYS(readlink), "sanitizer"},    {SCMP_SYS(lseek), "sanitizer"},
+	{SCMP_SYS(ioctl), "sanitizer"},
 };
 #endif
 

@@ -74,15 +74,25 @@ static bool has_suffix(const char *name)
 // Whether Landlock confines what the zcat reads.
 static bool reads_confined;
 
-// Opens NAME as gzip would, or else says why not; -1 then, or FOLDER
-// for a folder that Landlock does not let it open.
+// A folder that Landlock does not let the zcat open.
 static const int FOLDER = -2;
+
+// The descriptor, -1, or FOLDER.
+static int open_one(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+	struct stat sb;
+	if (fd < 0 && errno == EACCES && reads_confined && stat(path, &sb) == 0 &&
+	    S_ISDIR(sb.st_mode))
+		return FOLDER;
+	return fd;
+}
+
+// Opens NAME as gzip would, or else says why not; -1 then, or FOLDER.
 static int open_operand(const char **name)
 {
-	int fd = open(*name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-	struct stat sb;
-	if (fd < 0 && errno == EACCES && reads_confined && stat(*name, &sb) == 0 &&
-	    S_ISDIR(sb.st_mode))
+	int fd = open_one(*name);
+	if (fd == FOLDER)
 		return FOLDER;
 	if (fd >= 0 || errno != ENOENT || **name == '\0' || has_suffix(*name)) {
 		if (fd < 0)
@@ -94,8 +104,8 @@ static int open_operand(const char **name)
 			errno = ENAMETOOLONG;
 			break;
 		}
-		fd = open(other, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-		if (fd >= 0) {
+		fd = open_one(other);
+		if (fd >= 0 || fd == FOLDER) {
 			*name = other;
 			return fd;
 		}
@@ -121,15 +131,19 @@ static void allow_libraries()
 	alignas(Dl_serinfo) static unsigned char buf[8192];
 	auto *si = reinterpret_cast<Dl_serinfo *>(buf);
 	// Where the header declares the paths an array of none.
-	auto *paths = reinterpret_cast<Dl_serpath *>(buf + offsetof(Dl_serinfo, dls_serpath));
+	const auto *paths =
+		reinterpret_cast<const Dl_serpath *>(buf + offsetof(Dl_serinfo, dls_serpath));
 	void *self = dlopen(nullptr, RTLD_LAZY);
 	if (self != nullptr && dlinfo(self, RTLD_DI_SERINFOSIZE, si) == 0 &&
-	    si->dls_size <= sizeof buf && dlinfo(self, RTLD_DI_SERINFO, si) == 0)
+	    si->dls_size <= sizeof buf && dlinfo(self, RTLD_DI_SERINFO, si) == 0) {
 		for (unsigned i = 0; i < si->dls_cnt; i++)
-			(void)reads_allow(paths[i].dls_name, true);
-	else
+			// An empty entry in LD_LIBRARY_PATH is the current folder.
+			if (paths[i].dls_name[0] == '/')
+				(void)reads_allow(paths[i].dls_name, true);
+	} else {
 		for (const char *d : {"/lib", "/usr/lib", "/lib64", "/usr/lib64"})
 			(void)reads_allow(d, true);
+	}
 	(void)reads_allow("/etc/ld.so.cache", false);
 }
 
