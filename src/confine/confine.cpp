@@ -45,16 +45,21 @@ bool reads_begin()
 {
 	// The leak check reads /proc/self/maps; later calls of it do nothing.
 	LEAK_CHECK_NOW;
+	// Every right over files that the kernel knows, by number, as older
+	// headers lack the later ones: 13 in the first version, then refer (2),
+	// truncate (3) and ioctl on devices (5). The seccomp filter refuses all
+	// that an older kernel's Landlock does not. Its version is asked only
+	// where the newest are refused.
+	landlock_ruleset_attr attr = {};
+	attr.handled_access_fs = (1ULL << 16) - 1;
+	ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
+	if (ruleset >= 0 || errno != EINVAL)
+		return ruleset >= 0;
 	long abi =
 		syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
 	if (abi < 1)
 		return false;
-	// Every right over files that the kernel knows, by number, as older
-	// headers lack the later ones: 13 in the first version, then refer (2),
-	// truncate (3) and ioctl on devices (5). The seccomp filter refuses all
-	// that an older kernel's Landlock does not.
-	int rights = abi < 2 ? 13 : abi < 3 ? 14 : abi < 5 ? 15 : 16;
-	landlock_ruleset_attr attr = {};
+	int rights = abi < 2 ? 13 : abi < 3 ? 14 : 15;
 	attr.handled_access_fs = (1ULL << rights) - 1;
 	ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
 	return ruleset >= 0;

@@ -123,6 +123,25 @@ static int open_operand(const char **name)
 static char *const *later, *const *later_end, *const *dashdash_arg;
 
 #ifdef ZTEXT_SECCOMP
+// Whether the rule for another of the folders covers paths[i] already, as
+// one for /usr/lib does /usr/lib/x86_64-linux-gnu: a folder of its own in
+// it, not a link, which could lead out. A rule a folder costs about a
+// microsecond a run.
+static bool beneath_other(const Dl_serpath *paths, unsigned n, unsigned i)
+{
+	const char *p = paths[i].dls_name;
+	for (unsigned j = 0; j < n; j++) {
+		const char *d = paths[j].dls_name;
+		size_t k = strlen(d);
+		struct stat sb;
+		if (j != i && d[0] == '/' && strncmp(p, d, k) == 0 && p[k] == '/' &&
+		    strchr(p + k + 1, '/') == nullptr && p[k + 1] != '\0' && lstat(p, &sb) == 0 &&
+		    S_ISDIR(sb.st_mode))
+			return true;
+	}
+	return false;
+}
+
 // The folders where the loader looks for the formats' libraries, as it
 // says for the program itself (LD_LIBRARY_PATH's, the system's), and its
 // cache; where it cannot say, the system's.
@@ -138,13 +157,13 @@ static void allow_libraries()
 	    si->dls_size <= sizeof buf && dlinfo(self, RTLD_DI_SERINFO, si) == 0) {
 		for (unsigned i = 0; i < si->dls_cnt; i++)
 			// An empty entry in LD_LIBRARY_PATH is the current folder.
-			if (paths[i].dls_name[0] == '/')
+			if (paths[i].dls_name[0] == '/' && !beneath_other(paths, si->dls_cnt, i))
 				(void)reads_allow(paths[i].dls_name, true);
 	} else {
 		for (const char *d : {"/lib", "/usr/lib", "/lib64", "/usr/lib64"})
 			(void)reads_allow(d, true);
 	}
-	(void)reads_allow("/etc/ld.so.cache", false);
+	(void)reads_allow("/etc/ld.so.cache", true);
 }
 
 // Each later operand by its name, and by the names with a suffix that
