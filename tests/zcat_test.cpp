@@ -400,6 +400,59 @@ TEST_F(Zcat, FormatsAsTheirTools)
 	}
 }
 
+// A file of many units gives the same bytes, status and message decoded on
+// every CPU as on one, whatever is wrong with it.
+TEST_F(Zcat, UnitsOnThreadsAsOnOne)
+{
+	std::mt19937 rng(9);
+	std::vector<std::string> parts(24); // each some 40 KiB compressed
+	for (std::string &s : parts)
+		for (int i = 0; i < 60000; i++)
+			s += static_cast<char>(i % 61 == 60 ? '\n' : 'a' + rng() % 26);
+	std::string bgzf;
+	std::vector<size_t> at; // where each unit starts
+	for (const std::string &s : parts) {
+		at.push_back(bgzf.size());
+		std::string m = member(s, FEXTRA, std::string("BC\x02\0\0\0", 6));
+		bgzf += m.replace(16, 2, le(m.size() - 1, 2));
+	}
+	bgzf += member("", FEXTRA, std::string("BC\x02\0\x1b\0", 6)); // BGZF's end
+	size_t mid = at[12];
+	const struct {
+		const char *format;
+		std::string data;
+		size_t damage, size; // a byte of a middle unit's data, and of its size
+		int bit;             // to flip in the size
+	} formats[] = {
+		{"BGZF", bgzf, mid + 100, mid + 16, 0},
+	};
+	for (const auto &f : formats) {
+		SCOPED_TRACE(f.format);
+		const struct {
+			const char *what;
+			std::string data;
+			int want; // or `same` as one thread says
+		} rows[] = {
+			{"whole", f.data, 0},
+			{"a damaged unit", flip(f.data, f.damage), 1},
+			{"a forged size", flip(f.data, f.size, f.bit), same},
+			{"trailing garbage", f.data + "garbage", 2},
+		};
+		for (const auto &r : rows) {
+			SCOPED_TRACE(r.what);
+			put("x", r.data);
+			result all = zcat({"x"}),
+			       one = run({"taskset", "-c", "0", ZCAT_BIN, "x"}, {dir.path, ""});
+			EXPECT_EQ(all.status, one.status);
+			EXPECT_TRUE(all.out == one.out);
+			EXPECT_EQ(all.err, one.err);
+			if (r.want != same) {
+				EXPECT_EQ(all.status, r.want);
+			}
+		}
+	}
+}
+
 #ifdef MISBEHAVE_DIR
 // A library that hostile data took over can do nothing but read its input
 // and libraries and write its output and messages: the zcat dies of SIGSYS

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -48,6 +49,10 @@ static const call zcat_calls[] = {
 	{SCMP_SYS(rt_sigreturn), "signals"},
 	{SCMP_SYS(exit), "the end"},
 	{SCMP_SYS(exit_group), "the end"},
+	{SCMP_SYS(sched_getaffinity), "the CPUs a large file's units may be decoded on"},
+	{SCMP_SYS(set_robust_list), "a thread's start, in glibc"},
+	{SCMP_SYS(rseq), "a thread's start, in glibc"},
+	{SCMP_SYS(lseek), "the reading on one thread taking over from the threads"},
 };
 
 static const call ztext_calls[] = {
@@ -95,6 +100,14 @@ static bool allow(scmp_filter_ctx ctx, const call *calls, size_t n, FILE *out)
 // that asks otherwise ends the process like any other refused.
 static const scmp_arg_cmp no_exec = {2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
 
+// A thread, as glibc's pthread_create makes one, and nothing else: fork,
+// vfork and every other clone end the process. clone3 is answered ENOSYS,
+// as by a kernel without it, since a filter cannot read its flags; glibc
+// then calls clone.
+static const scmp_datum_t THREAD = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND |
+				   CLONE_THREAD | CLONE_SYSVSEM | CLONE_SETTLS |
+				   CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
+
 // Files are opened read-only: no creating, truncating or writing. Memory
 // is mapped executable only from a file (a library, by the loader) and
 // never writable too; anonymous memory, and mprotect, never executable.
@@ -106,16 +119,21 @@ static bool zcat_also(scmp_filter_ctx ctx, FILE *out)
 	const scmp_arg_cmp openat_flags = {2, SCMP_CMP_MASKED_EQ, writes, 0},
 			   open_flags = {1, SCMP_CMP_MASKED_EQ, writes, 0},
 			   exec_only = {2, SCMP_CMP_MASKED_EQ, PROT_WRITE | PROT_EXEC, PROT_EXEC},
-			   file = {3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, 0};
-	(void)fprintf(out,
-		      "// openat, open: read-only, operands and libraries\n"
-		      "// mmap: memory, never executable; libraries, executable not writable\n"
-		      "// mprotect: libraries' relocations made read-only, never executable\n");
+			   file = {3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, 0},
+			   thread = {0, SCMP_CMP_EQ, THREAD, 0};
+	(void)fprintf(
+		out, "// openat, open: read-only, operands and libraries\n"
+		     "// mmap: memory, never executable; libraries, executable not writable\n"
+		     "// mprotect: libraries' relocations made read-only, a thread's stack guard,\n"
+		     "//   never executable\n"
+		     "// clone: a thread only, with glibc's flags; clone3: ENOSYS\n");
 	return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, openat_flags) == 0 &&
 	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(open), 1, open_flags) == 0 &&
 	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, no_exec) == 0 &&
 	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 2, exec_only, file) == 0 &&
-	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, no_exec) == 0;
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, no_exec) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1, thread) == 0 &&
+	       seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
 }
 
 // stdio asks whether standard output is a terminal, to pick its buffering,

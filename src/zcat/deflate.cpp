@@ -36,7 +36,7 @@ uint32_t gzip_crc_tables(uint32_t crc, const unsigned char *p, size_t n)
 // hypervisor traps that (10 us a question here), the first call costs more
 // than the tables take for a manual page, and most files ztext sees are
 // small; so the first 64 KiB a process checks go through the tables.
-static size_t tables_left = 64 << 10;
+static thread_local size_t tables_left = 64 << 10;
 
 uint32_t gzip_crc(uint32_t crc, const unsigned char *p, size_t n)
 {

@@ -1,7 +1,9 @@
 // gzip members, read as gzip reads them, with ISA-L's inflate.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "deflate.h"
 
@@ -13,16 +15,29 @@ enum : unsigned char {
 	FUNKNOWN = 0xe0
 };
 
-// Where a member stands.
-static enum : unsigned char { FIXED, EXTRA_LEN, EXTRA, NAME, COMMENT, HCRC, BODY, TRAILER } part;
+// Each thread decodes members of its own. Where a member stands.
+static thread_local enum : unsigned char {
+	FIXED,
+	EXTRA_LEN,
+	EXTRA,
+	NAME,
+	COMMENT,
+	HCRC,
+	BODY,
+	TRAILER
+} part;
 
-static deflate body;
-static unsigned char field[10]; // a part of fixed length, as far as it has come
-static size_t have;
-static unsigned flags;
-static size_t extra_left;
-static uint32_t hcrc; // of the header so far
-static char message[64];
+// ISA-L's state is too large to be copied into every thread's storage when
+// it starts: the first thread's is static, the others' allocated.
+static deflate first_body;
+static std::atomic_flag first_taken;
+static thread_local deflate *body;
+static thread_local unsigned char field[10]; // a part of fixed length, as far as it has come
+static thread_local size_t have;
+static thread_local unsigned flags;
+static thread_local size_t extra_left;
+static thread_local uint32_t hcrc; // of the header so far
+static thread_local char message[64];
 
 static void take(flow *f, size_t n, bool header)
 {
@@ -57,6 +72,10 @@ static uint32_t le32(const unsigned char *p)
 
 static const char *begin()
 {
+	if (body == nullptr)
+		body = first_taken.test_and_set() ? new (std::nothrow) deflate : &first_body;
+	if (body == nullptr)
+		return "Cannot allocate memory";
 	part = FIXED;
 	have = 0;
 	hcrc = 0;
@@ -124,22 +143,22 @@ static step run(flow *f)
 					return fail(f, message);
 				}
 			}
-			deflate_begin(&body);
+			deflate_begin(body);
 			part = BODY;
 			break;
 		case BODY:
 			// The bytes ISA-L took past the data are the trailer's.
-			if (step s = deflate_run(&body, f, field, &have); s != STEP_END)
+			if (step s = deflate_run(body, f, field, &have); s != STEP_END)
 				return s;
 			part = TRAILER;
 			break;
 		case TRAILER:
 			if (!gather(f, 8, false))
 				return STEP_MORE;
-			if (le32(field) != body.crc)
+			if (le32(field) != body->crc)
 				return fail(f, "invalid compressed data--crc error");
 			// The length modulo 2^32, as the trailer has it.
-			if (le32(field + 4) != (uint32_t)body.out)
+			if (le32(field + 4) != (uint32_t)body->out)
 				return fail(f, "invalid compressed data--length error");
 			return STEP_END;
 		}

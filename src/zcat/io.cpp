@@ -16,10 +16,13 @@ static size_t pos, end; // inbuf[pos..end) is not taken yet
 static bool ended;      // nothing comes after inbuf[end]
 static int read_errno;  // why the input ended early, if it did
 static int in_fd = -1;
-static const unsigned char *mem; // the input in memory, when in_fd < 0
-static size_t mem_left, mem_chunk;
+static long long in_size; // of the regular file in_fd reads from its start, or -1
+static uint64_t taken;    // bytes read into inbuf so far
+static const unsigned char *mem, *mem_start; // the input in memory, when in_fd < 0
+static size_t mem_left, mem_chunk, mem_size;
 static const char *in_name;
-static size_t used; // outbuf[0..used) is not written yet
+static size_t used;      // outbuf[0..used) is not written yet
+static uint64_t dropped; // output still to be dropped
 static int out_fd = STDOUT_FILENO;
 
 static void input(int fd, const char *name)
@@ -29,16 +32,29 @@ static void input(int fd, const char *name)
 	pos = end = 0;
 	ended = false;
 	read_errno = 0;
+	taken = 0;
+	dropped = 0;
 }
 
-void input_fd(int fd, const char *name) { input(fd, name); }
+void input_fd(int fd, const char *name, long long size)
+{
+	input(fd, name);
+	in_size = size;
+}
 
 void input_memory(const unsigned char *p, size_t n, size_t chunk, const char *name)
 {
 	input(-1, name);
-	mem = p;
-	mem_left = n;
+	mem = mem_start = p;
+	mem_left = mem_size = n;
 	mem_chunk = chunk;
+}
+
+bool input_whole(whole *w)
+{
+	*w = {in_fd, mem_start, in_fd < 0 ? mem_size : (uint64_t)in_size, taken - (end - pos),
+	      taken};
+	return in_fd < 0 || in_size >= 0;
 }
 
 void output_fd(int fd) { out_fd = fd; }
@@ -83,6 +99,7 @@ static bool fill()
 		mem += n;
 		mem_left -= n;
 		end += n;
+		taken += n;
 		ended = n == 0;
 		return !ended;
 	}
@@ -90,6 +107,7 @@ static bool fill()
 		ssize_t got = read(in_fd, inbuf + end, sizeof inbuf - end);
 		if (got > 0) {
 			end += (size_t)got;
+			taken += (uint64_t)got;
 			return true;
 		}
 		if (got < 0 && errno == EAGAIN && wait_readable())
@@ -127,12 +145,20 @@ bool write_all(int fd, const unsigned char *p, size_t n)
 	return true;
 }
 
+bool output(const unsigned char *p, size_t n)
+{
+	if (write_all(out_fd, p, n))
+		return true;
+	(void)fprintf(stderr, "zcat: stdout: %s\n", strerror(errno));
+	return false;
+}
+
 static bool flush()
 {
-	bool ok = write_all(out_fd, outbuf, used);
+	size_t drop = used < dropped ? used : (size_t)dropped;
+	dropped -= drop;
+	bool ok = output(outbuf + drop, used - drop);
 	used = 0;
-	if (!ok)
-		(void)fprintf(stderr, "zcat: stdout: %s\n", strerror(errno));
 	return ok;
 }
 
@@ -242,6 +268,22 @@ static int follows(const unit &u)
 	if (n < MAGIC_MAX && cut_start(u, p, n))
 		return cut_short();
 	return garbage();
+}
+
+int resume(const unit &u, uint64_t at, uint64_t skip, bool after)
+{
+	if (in_fd >= 0 && lseek(in_fd, (off_t)at, SEEK_SET) < 0)
+		return complain(strerror(errno), GZ_ERROR);
+	if (in_fd < 0) {
+		mem = mem_start + at;
+		mem_left = mem_size - at;
+	}
+	pos = end = 0;
+	ended = false;
+	taken = at;
+	dropped = skip;
+	int s = after ? follows(u) : -1;
+	return s >= 0 ? s : decode(u);
 }
 
 int decode(const unit &u)

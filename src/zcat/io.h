@@ -5,11 +5,13 @@
 #define ZTEXT_ZCAT_IO_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "unit.h"
 
 // Input from fd, waited for when it is non-blocking; `name` in messages.
-void input_fd(int fd, const char *name);
+// `size`: that of the regular file it reads from its start, or -1.
+void input_fd(int fd, const char *name, long long size = -1);
 // Input from p[0..n), `chunk` bytes at a time.
 void input_memory(const unsigned char *p, size_t n, size_t chunk, const char *name);
 // Where the output goes; standard output unless said otherwise.
@@ -27,6 +29,27 @@ bool starts(const unit &u, const unsigned char *p, size_t n);
 // Decodes streams of u from where the input stands to its end. The status.
 int decode(const unit &u);
 
+// The whole input, where any part of it can be read at any time: a
+// regular file read from its start, or memory.
+struct whole {
+	int fd;                   // or -1, and then
+	const unsigned char *mem; // the input
+	uint64_t size;
+	uint64_t at;   // where the reading stands
+	uint64_t read; // how much of it is read into the buffer
+};
+bool input_whole(whole *w);
+// The ordinary reading goes on from `at` of the whole input, as just after
+// a stream of u if `after`, with the first `skip` bytes of output dropped.
+int resume(const unit &u, uint64_t at, uint64_t skip, bool after);
+
+// Decodes the units of u in the input on several threads, and the rest as
+// decode() does; -1, with nothing read or written, where it does not.
+int parallel(const unit &u);
+// The threads it may use; 0, the default, for as many CPUs as the process
+// may run on.
+void parallel_threads(unsigned n);
+
 // "zcat: NAME: what" on standard error; returns status.
 int complain(const char *what, int status);
 // The input ended early: how, and GZ_ERROR.
@@ -39,5 +62,7 @@ int zcat_input();
 
 // Writes all of p[0..n) to fd; false on an error, with errno set.
 bool write_all(int fd, const unsigned char *p, size_t n);
+// Writes p[0..n) as output; false on an error, said.
+bool output(const unsigned char *p, size_t n);
 
 #endif

@@ -41,19 +41,24 @@ static const symbol symbols[] = {
 
 constexpr size_t HEADER = 6; // "LZIP", version, coded dictionary size
 
-static LZ_Decoder *dec;
-static unsigned char head[HEADER]; // read here first, to check before lzlib allocates
-static size_t head_got;
-static unsigned long long fed; // bytes given to lzlib in this member
-static size_t ahead;           // f->in[0..ahead) are given to lzlib already
-static char message[80];
+static bool loaded;
+// Each thread decodes members of its own.
+static thread_local LZ_Decoder *dec;
+static thread_local unsigned char head[HEADER]; // read here first, to check before lzlib allocates
+static thread_local size_t head_got;
+static thread_local unsigned long long fed; // bytes given to lzlib in this member
+static thread_local size_t ahead;           // f->in[0..ahead) are given to lzlib already
+static thread_local char message[80];
 
 static const char *begin()
 {
-	if (dec == nullptr) {
+	if (!loaded) {
 		const char *why = lib_load("liblz.so.1", symbols);
 		if (why != nullptr)
 			return why;
+		loaded = true;
+	}
+	if (dec == nullptr) {
 		LZ_Decoder *d = lz.open();
 		if (lz.error(d) != LZ_ok) {
 			lz.close(d);

@@ -16,8 +16,9 @@ static struct {
 } lz;
 
 static bool loaded;
-static lzma_stream strm = LZMA_STREAM_INIT;
-static char too_big[80];
+// Each thread decodes streams of its own.
+static thread_local lzma_stream strm = LZMA_STREAM_INIT;
+static thread_local char too_big[80];
 
 // Room for a 128 MiB dictionary and the decoder's own few tens of KiB. The
 // next dictionary size an LZMA2 block can ask for is 192 MiB.

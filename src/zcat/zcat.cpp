@@ -51,8 +51,10 @@ int zcat_input()
 	if (n < 2)
 		return cut_short();
 	for (const unit *u : units)
-		if (starts(*u, p, n) && (!framed || u->skippable))
-			return decode(*u);
+		if (starts(*u, p, n) && (!framed || u->skippable)) {
+			int s = parallel(*u);
+			return s >= 0 ? s : decode(*u);
+		}
 	if (p[0] == 0x1f && p[1] == 0xa0)
 		// Its decoder takes the end of its input for zeros.
 		return complain("LZH data carry no check -- not read", GZ_WARNING);
@@ -222,11 +224,12 @@ static int zcat_operand(const char *name)
 	confine_once();
 	struct stat sb;
 	int status;
-	if (fd == FOLDER || (fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode))) {
+	bool stated = fd != FOLDER && fstat(fd, &sb) == 0;
+	if (fd == FOLDER || (stated && S_ISDIR(sb.st_mode))) {
 		(void)fprintf(stderr, "zcat: %s is a directory -- ignored\n", name);
 		status = GZ_WARNING;
 	} else {
-		input_fd(fd, name);
+		input_fd(fd, name, stated && S_ISREG(sb.st_mode) ? (long long)sb.st_size : -1);
 		status = zcat_input();
 	}
 	if (fd >= 0)

@@ -21,11 +21,13 @@ static struct {
 	decltype(&ZSTD_getErrorName) name;
 } zs;
 
-static ZSTD_DCtx *dctx; // made once, reset for each frame
-static unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
-static size_t head_len;
-static bool head_given; // head is whole and passed on to the library
-static char too_big[80];
+static bool loaded;
+// Each thread decodes frames of its own.
+static thread_local ZSTD_DCtx *dctx; // made once, reset for each frame
+static thread_local unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
+static thread_local size_t head_len;
+static thread_local bool head_given; // head is whole and passed on to the library
+static thread_local char too_big[80];
 
 constexpr unsigned long long MIB = 1ULL << 20;
 
@@ -51,7 +53,7 @@ static step refuse_window(flow *f, unsigned long long size)
 
 static const char *begin()
 {
-	if (dctx == nullptr) {
+	if (!loaded) {
 		const symbol symbols[] = {
 			{"ZSTD_createDCtx", slot(zs.create)},
 			{"ZSTD_DCtx_setParameter", slot(zs.set)},
@@ -65,6 +67,9 @@ static const char *begin()
 		const char *error = lib_load("libzstd.so.1", symbols);
 		if (error != nullptr)
 			return error;
+		loaded = true;
+	}
+	if (dctx == nullptr) {
 		ZSTD_DCtx *d = zs.create();
 		if (d == nullptr)
 			return "Cannot allocate memory";

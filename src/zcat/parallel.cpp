@@ -1,0 +1,331 @@
+// A large file whose format cuts it into units that decode on their own
+// (BGZF members) is decoded a piece of whole units per thread, the pieces
+// written in order. A piece is written only when every unit in it decoded
+// whole, each followed by the next one's first byte and the last by the
+// piece's end; at the first that is not, or at anything the scan does not
+// expect, the ordinary reading takes over where the last piece written
+// ended. So the bytes written and the status are those of one thread for
+// every input, and a hostile one costs at most the pieces decoded in vain.
+// Standard input and pipes are read on one thread: a piece needs its bytes
+// read ahead, and its place known, before the pieces before it are decoded.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include "io.h"
+
+namespace {
+
+// A piece's compressed bytes at most, those scanned for its units at once,
+// and its output at most; a unit larger is decoded on one thread.
+constexpr size_t PIECE_SCAN = 256 << 10, OUT_MAX = 32 << 20;
+constexpr unsigned THREADS_MAX = 64;
+
+enum state : unsigned char { FREE, QUEUED, BUSY, DONE };
+
+struct piece {
+	uint64_t at, len; // its bytes in the input
+	uint64_t size;    // its output, as the units declare it, or 0
+	// Where the ordinary reading takes over should this piece fail.
+	uint64_t back, skip;
+	bool after;
+	const unsigned char *data; // its bytes: in, or the input in memory
+	unsigned char *in, *out;
+	size_t in_cap, out_cap, out_len;
+	uint64_t seq;
+	state st;
+	bool ok;
+};
+
+piece slots[THREADS_MAX + 1];
+unsigned nslots;
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t queued = PTHREAD_COND_INITIALIZER, finished = PTHREAD_COND_INITIALIZER;
+unsigned started; // threads, kept for later inputs
+unsigned wanted;  // parallel_threads()
+const unit *work_unit;
+
+bool grow(piece *p, size_t need)
+{
+	if (need <= p->out_cap)
+		return true;
+	size_t cap = p->out_cap * 2 > need ? p->out_cap * 2 : need;
+	cap = cap < OUT_MAX ? cap : OUT_MAX;
+	if (cap < need)
+		return false;
+	auto *q = static_cast<unsigned char *>(realloc(p->out, cap));
+	if (q == nullptr)
+		return false;
+	p->out = q;
+	p->out_cap = cap;
+	return true;
+}
+
+// A piece of whole streams of u, each right after the one before, as the
+// ordinary reading would take them.
+bool streams(piece *p)
+{
+	const unit &u = *work_unit;
+	if (!grow(p, p->size + 4096))
+		return false;
+	flow f = {p->data, p->len, p->out, p->out_cap, true, nullptr};
+	for (;;) {
+		if (u.begin() != nullptr)
+			return false;
+		step s;
+		while ((s = u.run(&f)) == STEP_MORE && f.out_left == 0) {
+			size_t made = p->out_cap;
+			if (!grow(p, made + 1))
+				return false;
+			f.out = p->out + made;
+			f.out_left = p->out_cap - made;
+		}
+		p->out_len = p->out_cap - f.out_left;
+		if (s != STEP_END)
+			return false;
+		if (f.in_left == 0)
+			return true;
+		if (!starts(u, f.in, f.in_left))
+			return false;
+	}
+}
+
+void *worker(void *)
+{
+	pthread_mutex_lock(&lock);
+	for (;;) {
+		piece *p = nullptr;
+		for (unsigned i = 0; i < nslots; i++)
+			if (slots[i].st == QUEUED && (p == nullptr || slots[i].seq < p->seq))
+				p = &slots[i];
+		if (p == nullptr) {
+			pthread_cond_wait(&queued, &lock);
+			continue;
+		}
+		p->st = BUSY;
+		pthread_mutex_unlock(&lock);
+		bool ok = streams(p);
+		pthread_mutex_lock(&lock);
+		p->ok = ok;
+		p->st = DONE;
+		pthread_cond_broadcast(&finished);
+	}
+}
+
+unsigned threads()
+{
+	if (wanted > 0)
+		return wanted < THREADS_MAX ? wanted : THREADS_MAX;
+	cpu_set_t set;
+	if (sched_getaffinity(0, sizeof set, &set) != 0)
+		return 1;
+	auto n = static_cast<unsigned>(CPU_COUNT(&set));
+	return n < THREADS_MAX ? n : THREADS_MAX;
+}
+
+whole in;
+
+// Up to n bytes of the input at `at`, in buf or in the input in memory.
+size_t bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char **p)
+{
+	n = at >= in.size ? 0 : in.size - at < n ? (size_t)(in.size - at) : n;
+	if (in.fd < 0) {
+		*p = in.mem + at;
+		return n;
+	}
+	*p = buf;
+	size_t got = 0;
+	while (got < n) {
+		ssize_t r = pread(in.fd, buf + got, n - got, (off_t)(at + got));
+		if (r <= 0)
+			break; // the ordinary reading says why, or finds the file shorter
+		got += (size_t)r;
+	}
+	return got;
+}
+
+// The piece's bytes, read into p->in.
+bool load(piece *p)
+{
+	if (p->in_cap < p->len) {
+		auto *q = static_cast<unsigned char *>(realloc(p->in, p->len));
+		if (q == nullptr)
+			return false;
+		p->in = q;
+		p->in_cap = p->len;
+	}
+	return bytes(p->at, p->len, p->in, &p->data) == p->len;
+}
+
+uint32_t le(const unsigned char *p, int n)
+{
+	uint32_t v = 0;
+	while (n-- > 0)
+		v = v << 8 | p[n];
+	return v;
+}
+
+// The length of the BGZF member that p[0..n) starts, or 0: its header says
+// it is one, and how long it is.
+size_t bgzf(const unsigned char *p, size_t n)
+{
+	if (n < 18 || p[0] != 0x1f || p[1] != 0x8b || p[2] != 8 || (p[3] & 4) == 0)
+		return 0;
+	size_t end = 12 + le(p + 10, 2);
+	for (size_t i = 12; i + 6 <= end && end <= n; i += 4 + le(p + i + 2, 2))
+		if (p[i] == 'B' && p[i + 1] == 'C' && le(p + i + 2, 2) == 2) {
+			size_t len = le(p + i + 4, 2) + 1;
+			return len >= end + 8 ? len : 0;
+		}
+	return 0;
+}
+
+uint64_t next_at; // where the next piece starts
+uint64_t pieces;  // made so far
+
+// The next piece of BGZF members, read; false where none is.
+bool scan_bgzf(piece *p)
+{
+	if (p->in_cap < PIECE_SCAN) {
+		free(p->in);
+		p->in = static_cast<unsigned char *>(malloc(PIECE_SCAN));
+		p->in_cap = p->in == nullptr ? 0 : PIECE_SCAN;
+	}
+	const unsigned char *d;
+	size_t n = bytes(next_at, p->in_cap, p->in, &d), len = 0, m;
+	p->size = 0;
+	while ((m = bgzf(d + len, n - len)) > 0 && m <= n - len) {
+		len += m;
+		p->size += le(d + len - 4, 4);
+	}
+	p->at = next_at;
+	p->len = len;
+	p->data = d;
+	return len > 0;
+}
+
+bool (*scan)(piece *);
+
+// The next piece, read, with its handover; false where none is.
+bool make(piece *p)
+{
+	p->data = nullptr;
+	if (!scan(p) || (p->data == nullptr && !load(p)))
+		return false;
+	p->back = p->at;
+	p->skip = 0;
+	p->after = pieces > 0;
+	p->seq = pieces++;
+	next_at = p->at + p->len;
+	return true;
+}
+
+// The pieces still queued are dropped, those being decoded awaited.
+void stop()
+{
+	pthread_mutex_lock(&lock);
+	for (unsigned i = 0; i < nslots; i++)
+		if (slots[i].st == QUEUED)
+			slots[i].st = FREE;
+	for (unsigned i = 0; i < nslots; i++)
+		while (slots[i].st == BUSY)
+			pthread_cond_wait(&finished, &lock);
+	pthread_mutex_unlock(&lock);
+	for (unsigned i = 0; i < nslots; i++) {
+		free(slots[i].in);
+		free(slots[i].out);
+		slots[i] = {};
+	}
+}
+
+// The ordinary reading takes over where p would have begun, or, without
+// p, where the last piece ended.
+int hand_over(const unit &u, const piece *p)
+{
+	uint64_t at = p != nullptr ? p->back : next_at, skip = p != nullptr ? p->skip : 0;
+	bool after = p != nullptr ? p->after : pieces > 0;
+	stop();
+	return resume(u, at, skip, after);
+}
+
+void enqueue(piece *p)
+{
+	pthread_mutex_lock(&lock);
+	p->st = QUEUED;
+	pthread_cond_signal(&queued);
+	pthread_mutex_unlock(&lock);
+}
+
+} // namespace
+
+void parallel_threads(unsigned n) { wanted = n; }
+
+int parallel(const unit &u)
+{
+	if (&u == &gzip_unit) {
+		const unsigned char *p;
+		size_t n = peek(18, &p);
+		if (bgzf(p, n) == 0)
+			return -1;
+		scan = scan_bgzf;
+	} else {
+		return -1;
+	}
+	// A file read whole already is small: not worth a thread.
+	if (!input_whole(&in) || in.read >= in.size)
+		return -1;
+	unsigned n = threads();
+	if (n < 2 || u.begin() != nullptr)
+		return -1;
+	work_unit = &u;
+	nslots = n + 1;
+	next_at = in.at;
+	pieces = 0;
+	// A single piece is decoded as now.
+	if (!make(&slots[0]) || !make(&slots[1])) {
+		stop();
+		return -1;
+	}
+	while (started < n) {
+		pthread_t t;
+		if (pthread_create(&t, nullptr, worker, nullptr) != 0)
+			break;
+		started++;
+	}
+	if (started == 0) {
+		stop();
+		return -1;
+	}
+	enqueue(&slots[0]);
+	enqueue(&slots[1]);
+	bool more = true;
+	for (uint64_t seq = 0;; seq++) {
+		for (unsigned i = 0; i < nslots && more; i++) {
+			pthread_mutex_lock(&lock);
+			bool free = slots[i].st == FREE;
+			pthread_mutex_unlock(&lock);
+			if (free && (more = make(&slots[i])))
+				enqueue(&slots[i]);
+		}
+		piece *p = nullptr;
+		pthread_mutex_lock(&lock);
+		for (unsigned i = 0; i < nslots; i++)
+			if (slots[i].st != FREE && slots[i].seq == seq)
+				p = &slots[i];
+		while (p != nullptr && p->st != DONE)
+			pthread_cond_wait(&finished, &lock);
+		pthread_mutex_unlock(&lock);
+		if (p == nullptr || !p->ok)
+			return hand_over(u, p);
+		if (!output(p->out, p->out_len)) {
+			stop();
+			return GZ_ERROR;
+		}
+		pthread_mutex_lock(&lock);
+		p->st = FREE;
+		pthread_mutex_unlock(&lock);
+	}
+}
