@@ -418,6 +418,21 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 	}
 	bgzf += member("", FEXTRA, std::string("BC\x02\0\x1b\0", 6)); // BGZF's end
 	size_t mid = at[12];
+	// Each format's units, and in the middle one where its first block's
+	// header gives the block's size, or the member's trailer its own.
+	auto join = [&](const char *tool, std::vector<size_t> &starts) {
+		std::string all;
+		for (const std::string &s : parts) {
+			starts.push_back(all.size());
+			all += squeeze(tool, s);
+		}
+		return all;
+	};
+	std::vector<size_t> zat, lat;
+	std::string zst = join("zstd", zat);
+	auto fhd = static_cast<unsigned char>(zst[zat[12] + 4]);
+	size_t block = zat[12] + 5 + (fhd >> 5 & 1 ? 0 : 1) + "\0\1\2\4"[fhd & 3] +
+		       (fhd >> 6 == 0 ? fhd >> 5 & 1 : 1 << (fhd >> 6));
 	const struct {
 		const char *format;
 		std::string data;
@@ -425,6 +440,7 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		int bit;             // to flip in the size
 	} formats[] = {
 		{"BGZF", bgzf, mid + 100, mid + 16, 0},
+		{"zstd", zst, zat[12] + 100, block, 3},
 	};
 	for (const auto &f : formats) {
 		SCOPED_TRACE(f.format);

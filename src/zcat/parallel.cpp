@@ -1,5 +1,5 @@
 // A large file whose format cuts it into units that decode on their own
-// (BGZF members) is decoded a piece of whole units per thread, the pieces
+// (BGZF members, zstd frames) is decoded a piece of whole units per thread, the pieces
 // written in order. A piece is written only when every unit in it decoded
 // whole, each followed by the next one's first byte and the last by the
 // piece's end; at the first that is not, or at anything the scan does not
@@ -21,7 +21,7 @@ namespace {
 
 // A piece's compressed bytes at most, those scanned for its units at once,
 // and its output at most; a unit larger is decoded on one thread.
-constexpr size_t PIECE_SCAN = 256 << 10, OUT_MAX = 32 << 20;
+constexpr size_t PIECE_MAX = 16 << 20, PIECE_SCAN = 256 << 10, OUT_MAX = 32 << 20;
 constexpr unsigned THREADS_MAX = 64;
 
 enum state : unsigned char { FREE, QUEUED, BUSY, DONE };
@@ -47,6 +47,14 @@ pthread_cond_t queued = PTHREAD_COND_INITIALIZER, finished = PTHREAD_COND_INITIA
 unsigned started; // threads, kept for later inputs
 unsigned wanted;  // parallel_threads()
 const unit *work_unit;
+
+uint32_t le(const unsigned char *p, int n)
+{
+	uint32_t v = 0;
+	while (n-- > 0)
+		v = v << 8 | p[n];
+	return v;
+}
 
 bool grow(piece *p, size_t need)
 {
@@ -86,6 +94,16 @@ bool streams(piece *p)
 		p->out_len = p->out_cap - f.out_left;
 		if (s != STEP_END)
 			return false;
+		if (f.in_left == 0)
+			return true;
+		// As follows() and skip_frames() take what follows a stream.
+		while (u.skippable && skippable(f.in, f.in_left)) {
+			if (f.in_left < 8 || f.in_left - 8 < le(f.in + 4, 4))
+				return false;
+			size_t n = 8 + le(f.in + 4, 4);
+			f.in += n;
+			f.in_left -= n;
+		}
 		if (f.in_left == 0)
 			return true;
 		if (!starts(u, f.in, f.in_left))
@@ -160,14 +178,6 @@ bool load(piece *p)
 	return bytes(p->at, p->len, p->in, &p->data) == p->len;
 }
 
-uint32_t le(const unsigned char *p, int n)
-{
-	uint32_t v = 0;
-	while (n-- > 0)
-		v = v << 8 | p[n];
-	return v;
-}
-
 // The length of the BGZF member that p[0..n) starts, or 0: its header says
 // it is one, and how long it is.
 size_t bgzf(const unsigned char *p, size_t n)
@@ -205,6 +215,88 @@ bool scan_bgzf(piece *p)
 	p->len = len;
 	p->data = d;
 	return len > 0;
+}
+
+// n bytes at `at`, at most 64, through a small window of the input, as
+// the scans look at headers spread over it; nullptr past its end.
+const unsigned char *look(uint64_t at, size_t n)
+{
+	static unsigned char win[4096];
+	static uint64_t win_at, win_len;
+	if (at > in.size || in.size - at < n)
+		return nullptr;
+	if (in.fd < 0)
+		return in.mem + at;
+	if (at < win_at || at + n > win_at + win_len) {
+		const unsigned char *p;
+		win_at = at;
+		win_len = bytes(at, sizeof win, win, &p);
+		if (win_len < n)
+			return nullptr;
+	}
+	return win + (at - win_at);
+}
+
+// The length of the zstd frame at `at`, and its content's size, or 0
+// where it does not say; 0 where no whole frame is there.
+uint64_t zstd_frame(uint64_t at, uint64_t *size)
+{
+	const unsigned char *p = look(at, 18);
+	if (p == nullptr || le(p, 4) != 0xfd2fb528 || (p[4] & 8) != 0)
+		return 0;
+	unsigned fcs = p[4] >> 6, single = p[4] >> 5 & 1;
+	static const unsigned char id_len[] = {0, 1, 2, 4}, fcs_len[] = {0, 2, 4, 8};
+	size_t fcs_at = 5 + (1 - single) + id_len[p[4] & 3];
+	size_t n = fcs == 0 ? single : fcs_len[fcs];
+	*size = 0;
+	if (n > 0)
+		*size = n == 8 ? le(p + fcs_at, 4) | (uint64_t)le(p + fcs_at + 4, 4) << 32
+			       : le(p + fcs_at, (int)n) + (n == 2 ? 256 : 0);
+	bool sum = (p[4] & 4) != 0;
+	uint64_t o = at + fcs_at + n;
+	for (;;) {
+		const unsigned char *b = look(o, 3);
+		if (b == nullptr || (b[0] >> 1 & 3) == 3)
+			return 0;
+		uint32_t h = le(b, 3);
+		o += 3 + ((h >> 1 & 3) == 1 ? 1 : h >> 3);
+		if (o - at > PIECE_MAX)
+			return 0;
+		if ((h & 1) != 0)
+			break;
+	}
+	o += sum ? 4 : 0;
+	return o <= in.size ? o - at : 0;
+}
+
+// The length of the skippable frames at `at`, whole; 0 where none is.
+uint64_t skippables(uint64_t at)
+{
+	uint64_t o = at;
+	for (const unsigned char *p; (p = look(o, 8)) != nullptr && skippable(p, 8);)
+		o += 8 + (uint64_t)le(p + 4, 4);
+	return o <= in.size ? o - at : 0;
+}
+
+// The next piece of zstd frames, with the skippable frames between them.
+bool scan_zstd(piece *p)
+{
+	p->at = next_at;
+	p->len = p->size = 0;
+	while (p->len < PIECE_SCAN) {
+		uint64_t size, n = zstd_frame(p->at + p->len, &size);
+		if (n == 0 || p->len + n > PIECE_MAX ||
+		    p->size + (size > 0 ? size : 4 * n) > OUT_MAX)
+			break;
+		p->len += n;
+		p->size += size > 0 ? size : 4 * n;
+		uint64_t s = skippables(p->at + p->len);
+		const unsigned char *m = look(p->at + p->len + s, 4);
+		if (s > 0 && (m == nullptr || !starts(zstd_unit, m, 4)))
+			break; // the ordinary reading takes them, and what follows
+		p->len += s;
+	}
+	return p->len > 0;
 }
 
 bool (*scan)(piece *);
@@ -271,6 +363,8 @@ int parallel(const unit &u)
 		if (bgzf(p, n) == 0)
 			return -1;
 		scan = scan_bgzf;
+	} else if (&u == &zstd_unit) {
+		scan = scan_zstd;
 	} else {
 		return -1;
 	}
