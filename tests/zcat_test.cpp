@@ -429,7 +429,7 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		return all;
 	};
 	std::vector<size_t> zat, lat;
-	std::string zst = join("zstd", zat);
+	std::string zst = join("zstd", zat), lz = join("lzip", lat);
 	auto fhd = static_cast<unsigned char>(zst[zat[12] + 4]);
 	size_t block = zat[12] + 5 + (fhd >> 5 & 1 ? 0 : 1) + "\0\1\2\4"[fhd & 3] +
 		       (fhd >> 6 == 0 ? fhd >> 5 & 1 : 1 << (fhd >> 6));
@@ -441,6 +441,7 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 	} formats[] = {
 		{"BGZF", bgzf, mid + 100, mid + 16, 0},
 		{"zstd", zst, zat[12] + 100, block, 3},
+		{"lzip", lz, lat[12] + 100, lat[13] - 8, 0},
 	};
 	for (const auto &f : formats) {
 		SCOPED_TRACE(f.format);

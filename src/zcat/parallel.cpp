@@ -1,13 +1,12 @@
 // A large file whose format cuts it into units that decode on their own
-// (BGZF members, zstd frames) is decoded a piece of whole units per thread, the pieces
-// written in order. A piece is written only when every unit in it decoded
-// whole, each followed by the next one's first byte and the last by the
-// piece's end; at the first that is not, or at anything the scan does not
-// expect, the ordinary reading takes over where the last piece written
-// ended. So the bytes written and the status are those of one thread for
-// every input, and a hostile one costs at most the pieces decoded in vain.
-// Standard input and pipes are read on one thread: a piece needs its bytes
-// read ahead, and its place known, before the pieces before it are decoded.
+// (BGZF members, zstd frames, lzip members) is decoded a piece of whole units per thread, the
+// pieces written in order. A piece is written only when every unit in it decoded whole, each
+// followed by the next one's first byte and the last by the piece's end; at the first that is not,
+// or at anything the scan does not expect, the ordinary reading takes over where the last piece
+// written ended. So the bytes written and the status are those of one thread for every input, and a
+// hostile one costs at most the pieces decoded in vain. Standard input and pipes are read on one
+// thread: a piece needs its bytes read ahead, and its place known, before the pieces before it are
+// decoded.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -219,10 +218,11 @@ bool scan_bgzf(piece *p)
 
 // n bytes at `at`, at most 64, through a small window of the input, as
 // the scans look at headers spread over it; nullptr past its end.
+unsigned char win[4096];
+uint64_t win_at, win_len;
+
 const unsigned char *look(uint64_t at, size_t n)
 {
-	static unsigned char win[4096];
-	static uint64_t win_at, win_len;
 	if (at > in.size || in.size - at < n)
 		return nullptr;
 	if (in.fd < 0)
@@ -299,6 +299,47 @@ bool scan_zstd(piece *p)
 	return p->len > 0;
 }
 
+// lzip members, found from the end back to the first by each trailer's
+// member size, each where a header starts: [start, data size], the last first.
+constexpr size_t MEMBERS_MAX = 1 << 16;
+uint64_t (*members)[2];
+size_t members_left;
+
+bool walk_lzip()
+{
+	members = static_cast<uint64_t(*)[2]>(malloc(MEMBERS_MAX * sizeof *members));
+	members_left = 0;
+	for (uint64_t end = in.size; end > in.at && members != nullptr;) {
+		const unsigned char *t = end - in.at >= 36 ? look(end - 20, 20) : nullptr;
+		uint64_t size = t != nullptr ? le(t + 12, 4) | (uint64_t)le(t + 16, 4) << 32 : 0;
+		if (size < 36 || size > end - in.at || members_left == MEMBERS_MAX)
+			return false;
+		members[members_left][1] = le(t + 4, 4) | (uint64_t)le(t + 8, 4) << 32;
+		end -= size;
+		const unsigned char *h = look(end, 4);
+		if (h == nullptr || memcmp(h, "LZIP", 4) != 0)
+			return false;
+		members[members_left++][0] = end;
+	}
+	return members_left > 1;
+}
+
+bool scan_lzip(piece *p)
+{
+	p->at = next_at;
+	p->len = p->size = 0;
+	while (p->len < PIECE_SCAN && members_left > 0) {
+		const uint64_t *m = members[members_left - 1];
+		uint64_t end = members_left > 1 ? members[members_left - 2][0] : in.size;
+		if (end - m[0] > PIECE_MAX - p->len || m[1] > OUT_MAX - p->size)
+			break;
+		p->len += end - m[0];
+		p->size += m[1];
+		members_left--;
+	}
+	return p->len > 0;
+}
+
 bool (*scan)(piece *);
 
 // The next piece, read, with its handover; false where none is.
@@ -331,6 +372,8 @@ void stop()
 		free(slots[i].out);
 		slots[i] = {};
 	}
+	free(members);
+	members = nullptr;
 }
 
 // The ordinary reading takes over where p would have begun, or, without
@@ -365,6 +408,8 @@ int parallel(const unit &u)
 		scan = scan_bgzf;
 	} else if (&u == &zstd_unit) {
 		scan = scan_zstd;
+	} else if (&u == &lzip_unit) {
+		scan = scan_lzip;
 	} else {
 		return -1;
 	}
@@ -372,8 +417,11 @@ int parallel(const unit &u)
 	if (!input_whole(&in) || in.read >= in.size)
 		return -1;
 	unsigned n = threads();
-	if (n < 2 || u.begin() != nullptr)
+	win_len = 0;
+	if (n < 2 || u.begin() != nullptr || (scan == scan_lzip && !walk_lzip())) {
+		stop();
 		return -1;
+	}
 	work_unit = &u;
 	nslots = n + 1;
 	next_at = in.at;
