@@ -421,27 +421,37 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 	// Each format's units, and in the middle one where its first block's
 	// header gives the block's size, or the member's trailer its own.
 	auto join = [&](const char *tool, std::vector<size_t> &starts) {
-		std::string all;
+		std::string joined;
 		for (const std::string &s : parts) {
-			starts.push_back(all.size());
-			all += squeeze(tool, s);
+			starts.push_back(joined.size());
+			joined += squeeze(tool, s);
 		}
-		return all;
+		return joined;
 	};
 	std::vector<size_t> zat, lat;
 	std::string zst = join("zstd", zat), lz = join("lzip", lat);
+	how h{dir.path, dir / "raw"};
+	std::string all;
+	for (const std::string &s : parts)
+		all += s;
+	spit(dir / "raw", all);
+	std::string xz = run({"xz", "-c", "--block-size=65536"}, h).out;
+	// The footer's size of the index, its CRC made right.
+	std::string xz_forged = flip(xz, xz.size() - 8);
+	xz_forged.replace(xz.size() - 12, 4, le(crc(xz_forged.substr(xz.size() - 8, 6)), 4));
 	auto fhd = static_cast<unsigned char>(zst[zat[12] + 4]);
 	size_t block = zat[12] + 5 + (fhd >> 5 & 1 ? 0 : 1) + "\0\1\2\4"[fhd & 3] +
 		       (fhd >> 6 == 0 ? fhd >> 5 & 1 : 1 << (fhd >> 6));
 	const struct {
 		const char *format;
 		std::string data;
-		size_t damage, size; // a byte of a middle unit's data, and of its size
-		int bit;             // to flip in the size
+		size_t damage; // a byte of a middle unit's data
+		std::string forged;
 	} formats[] = {
-		{"BGZF", bgzf, mid + 100, mid + 16, 0},
-		{"zstd", zst, zat[12] + 100, block, 3},
-		{"lzip", lz, lat[12] + 100, lat[13] - 8, 0},
+		{"BGZF", bgzf, mid + 100, flip(bgzf, mid + 16)},
+		{"zstd", zst, zat[12] + 100, flip(zst, block, 3)},
+		{"lzip", lz, lat[12] + 100, flip(lz, lat[13] - 8)},
+		{"xz", xz, xz.size() / 2, xz_forged},
 	};
 	for (const auto &f : formats) {
 		SCOPED_TRACE(f.format);
@@ -452,19 +462,19 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		} rows[] = {
 			{"whole", f.data, 0},
 			{"a damaged unit", flip(f.data, f.damage), 1},
-			{"a forged size", flip(f.data, f.size, f.bit), same},
+			{"a forged size", f.forged, same},
 			{"trailing garbage", f.data + "garbage", 2},
 		};
 		for (const auto &r : rows) {
 			SCOPED_TRACE(r.what);
 			put("x", r.data);
-			result all = zcat({"x"}),
+			result threads = zcat({"x"}),
 			       one = run({"taskset", "-c", "0", ZCAT_BIN, "x"}, {dir.path, ""});
-			EXPECT_EQ(all.status, one.status);
-			EXPECT_TRUE(all.out == one.out);
-			EXPECT_EQ(all.err, one.err);
+			EXPECT_EQ(threads.status, one.status);
+			EXPECT_TRUE(threads.out == one.out);
+			EXPECT_EQ(threads.err, one.err);
 			if (r.want != same) {
-				EXPECT_EQ(all.status, r.want);
+				EXPECT_EQ(threads.status, r.want);
 			}
 		}
 	}

@@ -1,12 +1,12 @@
 // A large file whose format cuts it into units that decode on their own
-// (BGZF members, zstd frames, lzip members) is decoded a piece of whole units per thread, the
-// pieces written in order. A piece is written only when every unit in it decoded whole, each
-// followed by the next one's first byte and the last by the piece's end; at the first that is not,
-// or at anything the scan does not expect, the ordinary reading takes over where the last piece
-// written ended. So the bytes written and the status are those of one thread for every input, and a
-// hostile one costs at most the pieces decoded in vain. Standard input and pipes are read on one
-// thread: a piece needs its bytes read ahead, and its place known, before the pieces before it are
-// decoded.
+// (BGZF members, zstd frames, lzip members, xz blocks) is decoded a piece of whole units per
+// thread, the pieces written in order. A piece is written only when every unit in it decoded whole,
+// each followed by the next one's first byte and the last by the piece's end; at the first that is
+// not, or at anything the scan does not expect, the ordinary reading takes over where the last
+// piece written ended. So the bytes written and the status are those of one thread for every input,
+// and a hostile one costs at most the pieces decoded in vain. Standard input and pipes are read on
+// one thread: a piece needs its bytes read ahead, and its place known, before the pieces before it
+// are decoded.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "io.h"
+#include "xz.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ struct piece {
 	// Where the ordinary reading takes over should this piece fail.
 	uint64_t back, skip;
 	bool after;
+	const xz_record *rec; // xz: its blocks' records
+	size_t blocks;
+	unsigned check;
 	const unsigned char *data; // its bytes: in, or the input in memory
 	unsigned char *in, *out;
 	size_t in_cap, out_cap, out_len;
@@ -46,6 +50,11 @@ pthread_cond_t queued = PTHREAD_COND_INITIALIZER, finished = PTHREAD_COND_INITIA
 unsigned started; // threads, kept for later inputs
 unsigned wanted;  // parallel_threads()
 const unit *work_unit;
+bool (*scan)(piece *); // the next piece of the input; false where there is none
+bool (*work)(piece *); // decodes it; false unless it is whole and as scanned
+// Where the ordinary reading takes over, should scan() make no piece.
+uint64_t over_at, over_skip;
+bool over_after;
 
 uint32_t le(const unsigned char *p, int n)
 {
@@ -124,7 +133,7 @@ void *worker(void *)
 		}
 		p->st = BUSY;
 		pthread_mutex_unlock(&lock);
-		bool ok = streams(p);
+		bool ok = work(p);
 		pthread_mutex_lock(&lock);
 		p->ok = ok;
 		p->st = DONE;
@@ -340,17 +349,123 @@ bool scan_lzip(piece *p)
 	return p->len > 0;
 }
 
-bool (*scan)(piece *);
+// xz streams, found from the end back to the first by each footer and
+// index, each where a header that agrees with its footer starts; the last
+// first, its blocks' records in recs from `first` on.
+constexpr size_t RECORDS_MAX = 1 << 16, STREAMS_MAX = 1 << 10, INDEX_MAX = 1 << 20;
+struct xz_stream {
+	uint64_t start, end; // of its header, past its footer
+	size_t first, count;
+	unsigned check;
+};
+xz_record *recs;
+xz_stream *streams_found;
+size_t streams_left, block_next; // the stream and block that the next piece starts with
+uint64_t skipped;                // the content of the stream's blocks before
+
+// Whether the file from where the reading stands to its end is xz streams
+// and their padding, of more than one block.
+bool walk_xz()
+{
+	recs = static_cast<xz_record *>(malloc(RECORDS_MAX * sizeof *recs));
+	streams_found = static_cast<xz_stream *>(malloc(STREAMS_MAX * sizeof *streams_found));
+	auto *index = static_cast<unsigned char *>(malloc(INDEX_MAX));
+	size_t nrec = 0;
+	streams_left = 0;
+	bool ok = recs != nullptr && streams_found != nullptr && index != nullptr;
+	for (uint64_t end = in.size; ok && end > in.at;) {
+		for (const unsigned char *z; (z = look(end - 4, 4)) != nullptr && end - in.at > 4 &&
+					     le(z, 4) == 0 && in.size - end < INDEX_MAX;)
+			end -= 4; // stream padding
+		unsigned char foot[12];
+		const unsigned char *f = end - in.at >= 24 ? look(end - 12, 12) : nullptr;
+		uint64_t isize = 0, total = 0;
+		unsigned check = 0;
+		ok = f != nullptr && streams_left < STREAMS_MAX;
+		if (ok)
+			memcpy(foot, f, 12);
+		ok = ok && xz_footer(foot, &isize, &check) && isize <= INDEX_MAX &&
+		     isize <= end - in.at - 24;
+		const unsigned char *p;
+		long k = ok ? (long)bytes(end - 12 - isize, isize, index, &p) : 0;
+		ok = ok && (uint64_t)k == isize;
+		k = ok ? xz_index(p, isize, recs + nrec, RECORDS_MAX - nrec) : -1;
+		for (long i = 0; i < k; i++)
+			total += (recs[nrec + i].unpadded + 3) & ~uint64_t{3};
+		ok = k >= 0 && total <= end - in.at - 24 - isize;
+		uint64_t start = end - 24 - isize - total;
+		const unsigned char *h = ok ? look(start, 12) : nullptr;
+		ok = h != nullptr && xz_header(h, foot);
+		if (ok)
+			streams_found[streams_left++] = {start, end, nrec, (size_t)k, check};
+		nrec += ok ? (size_t)k : 0;
+		end = start;
+	}
+	free(index);
+	block_next = 0;
+	skipped = 0;
+	return ok && nrec > 1;
+}
+
+bool scan_xz(piece *p)
+{
+	for (; streams_left > 0; streams_left--, block_next = 0, skipped = 0) {
+		const xz_stream &st = streams_found[streams_left - 1];
+		bool first = st.start == in.at;
+		over_at = first ? in.at : streams_found[streams_left].end;
+		over_skip = skipped;
+		over_after = !first;
+		if (block_next == st.count)
+			continue;
+		p->at = st.start + 12;
+		for (size_t i = 0; i < block_next; i++)
+			p->at += (recs[st.first + i].unpadded + 3) & ~uint64_t{3};
+		p->len = p->size = 0;
+		p->rec = recs + st.first + block_next;
+		p->blocks = 0;
+		p->check = st.check;
+		p->back = over_at;
+		p->skip = skipped;
+		p->after = over_after;
+		while (p->len < PIECE_SCAN && block_next < st.count) {
+			const xz_record &r = recs[st.first + block_next];
+			uint64_t total = (r.unpadded + 3) & ~uint64_t{3};
+			if (total > PIECE_MAX - p->len || r.size > OUT_MAX - p->size)
+				break;
+			p->len += total;
+			p->size += r.size;
+			p->blocks++;
+			block_next++;
+		}
+		skipped += p->size;
+		return p->blocks > 0;
+	}
+	over_at = streams_found[0].end; // past the last stream: its padding, and what follows
+	over_skip = 0;
+	over_after = true;
+	return false;
+}
+
+bool blocks(piece *p)
+{
+	if (!grow(p, p->size) || !xz_blocks(p->data, p->len, p->rec, p->blocks, p->check, p->out))
+		return false;
+	p->out_len = p->size;
+	return true;
+}
 
 // The next piece, read, with its handover; false where none is.
 bool make(piece *p)
 {
+	over_at = next_at;
+	over_skip = 0;
+	over_after = pieces > 0;
+	p->back = over_at; // the xz scan says otherwise
+	p->skip = 0;
+	p->after = over_after;
 	p->data = nullptr;
 	if (!scan(p) || (p->data == nullptr && !load(p)))
 		return false;
-	p->back = p->at;
-	p->skip = 0;
-	p->after = pieces > 0;
 	p->seq = pieces++;
 	next_at = p->at + p->len;
 	return true;
@@ -373,15 +488,19 @@ void stop()
 		slots[i] = {};
 	}
 	free(members);
+	free(recs);
+	free(streams_found);
 	members = nullptr;
+	recs = nullptr;
+	streams_found = nullptr;
 }
 
 // The ordinary reading takes over where p would have begun, or, without
 // p, where the last piece ended.
 int hand_over(const unit &u, const piece *p)
 {
-	uint64_t at = p != nullptr ? p->back : next_at, skip = p != nullptr ? p->skip : 0;
-	bool after = p != nullptr ? p->after : pieces > 0;
+	uint64_t at = p != nullptr ? p->back : over_at, skip = p != nullptr ? p->skip : over_skip;
+	bool after = p != nullptr ? p->after : over_after;
 	stop();
 	return resume(u, at, skip, after);
 }
@@ -406,10 +525,16 @@ int parallel(const unit &u)
 		if (bgzf(p, n) == 0)
 			return -1;
 		scan = scan_bgzf;
+		work = streams;
 	} else if (&u == &zstd_unit) {
 		scan = scan_zstd;
+		work = streams;
 	} else if (&u == &lzip_unit) {
 		scan = scan_lzip;
+		work = streams;
+	} else if (&u == &xz_unit) {
+		scan = scan_xz;
+		work = blocks;
 	} else {
 		return -1;
 	}
@@ -418,7 +543,8 @@ int parallel(const unit &u)
 		return -1;
 	unsigned n = threads();
 	win_len = 0;
-	if (n < 2 || u.begin() != nullptr || (scan == scan_lzip && !walk_lzip())) {
+	if (n < 2 || u.begin() != nullptr || (scan == scan_lzip && !walk_lzip()) ||
+	    (scan == scan_xz && (xz_blocks_begin() != nullptr || !walk_xz()))) {
 		stop();
 		return -1;
 	}

@@ -3,9 +3,11 @@
 // follows, so the decoder stops at the stream's footer.
 #include "lib.h"
 #include "unit.h"
+#include "xz.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include <lzma.h>
 
@@ -101,3 +103,129 @@ static step run(flow *f)
 const unit xz_unit = {
 	"xz", {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run,
 };
+
+// What the threads need to decode a stream's blocks on their own, loaded
+// only for a file that has several.
+static struct {
+	decltype(&lzma_stream_footer_decode) footer;
+	decltype(&lzma_stream_header_decode) header;
+	decltype(&lzma_stream_flags_compare) compare;
+	decltype(&lzma_check_is_supported) supported;
+	decltype(&lzma_index_buffer_decode) index;
+	decltype(&lzma_index_iter_init) iter_init;
+	decltype(&lzma_index_iter_next) iter_next;
+	decltype(&lzma_index_end) index_end;
+	decltype(&lzma_block_header_decode) block_header;
+	decltype(&lzma_block_compressed_size) compressed_size;
+	decltype(&lzma_block_unpadded_size) unpadded_size;
+	decltype(&lzma_block_decoder) block_decoder;
+	decltype(&lzma_raw_decoder_memusage) raw_memusage;
+} bl;
+
+const char *xz_blocks_begin()
+{
+	static bool done;
+	const symbol symbols[] = {
+		{"lzma_stream_footer_decode", slot(bl.footer)},
+		{"lzma_stream_header_decode", slot(bl.header)},
+		{"lzma_stream_flags_compare", slot(bl.compare)},
+		{"lzma_check_is_supported", slot(bl.supported)},
+		{"lzma_index_buffer_decode", slot(bl.index)},
+		{"lzma_index_iter_init", slot(bl.iter_init)},
+		{"lzma_index_iter_next", slot(bl.iter_next)},
+		{"lzma_index_end", slot(bl.index_end)},
+		{"lzma_block_header_decode", slot(bl.block_header)},
+		{"lzma_block_compressed_size", slot(bl.compressed_size)},
+		{"lzma_block_unpadded_size", slot(bl.unpadded_size)},
+		{"lzma_block_decoder", slot(bl.block_decoder)},
+		{"lzma_raw_decoder_memusage", slot(bl.raw_memusage)},
+	};
+	const char *error = done ? nullptr : lib_load("liblzma.so.5", symbols);
+	done = error == nullptr;
+	return error;
+}
+
+bool xz_footer(const unsigned char *f, uint64_t *index_size, unsigned *check)
+{
+	lzma_stream_flags flags;
+	if (bl.footer(&flags, f) != LZMA_OK || !bl.supported(flags.check))
+		return false;
+	*index_size = flags.backward_size;
+	*check = flags.check;
+	return true;
+}
+
+bool xz_header(const unsigned char *h, const unsigned char *f)
+{
+	lzma_stream_flags head, foot;
+	return bl.header(&head, h) == LZMA_OK && bl.footer(&foot, f) == LZMA_OK &&
+	       bl.compare(&head, &foot) == LZMA_OK;
+}
+
+long xz_index(const unsigned char *p, size_t n, xz_record *r, size_t max)
+{
+	lzma_index *index = nullptr;
+	uint64_t limit = MEM_LIMIT;
+	size_t at = 0;
+	if (bl.index(&index, &limit, nullptr, p, &at, n) != LZMA_OK)
+		return -1;
+	lzma_index_iter it;
+	bl.iter_init(&it, index);
+	long k = 0;
+	for (; !bl.iter_next(&it, LZMA_INDEX_ITER_BLOCK); k++) {
+		if ((size_t)k == max) {
+			k = -1;
+			break;
+		}
+		r[k] = {it.block.unpadded_size, it.block.uncompressed_size};
+	}
+	bl.index_end(index, nullptr);
+	return at == n ? k : -1;
+}
+
+// One block, decoded to exactly the sizes its record gives.
+static bool block(const unsigned char *in, const xz_record &r, unsigned check, unsigned char *out)
+{
+	lzma_filter filters[LZMA_FILTERS_MAX + 1];
+	lzma_block b{};
+	b.version = 1;
+	b.check = static_cast<lzma_check>(check);
+	b.filters = filters;
+	b.header_size = lzma_block_header_size_decode(in[0]);
+	size_t total = (r.unpadded + 3) & ~uint64_t{3};
+	if (b.header_size > total || bl.block_header(&b, nullptr, in) != LZMA_OK)
+		return false;
+	bool ok = bl.raw_memusage(filters) <= MEM_LIMIT &&
+		  bl.compressed_size(&b, r.unpadded) == LZMA_OK &&
+		  (b.uncompressed_size == LZMA_VLI_UNKNOWN || b.uncompressed_size == r.size);
+	b.uncompressed_size = r.size;
+	ok = ok && bl.block_decoder(&strm, &b) == LZMA_OK;
+	// As liblzma's own stream decoder: the options are the decoder's now.
+	for (size_t i = 0; filters[i].id != LZMA_VLI_UNKNOWN; i++)
+		free(filters[i].options);
+	if (!ok)
+		return false;
+	strm.next_in = in + b.header_size;
+	strm.avail_in = total - b.header_size;
+	strm.next_out = out;
+	strm.avail_out = r.size;
+	lzma_ret ret;
+	while ((ret = lz.code(&strm, LZMA_RUN)) == LZMA_OK)
+		;
+	return ret == LZMA_STREAM_END && strm.avail_in == 0 && strm.avail_out == 0 &&
+	       bl.unpadded_size(&b) == r.unpadded && b.uncompressed_size == r.size;
+}
+
+bool xz_blocks(const unsigned char *in, size_t n, const xz_record *r, size_t k, unsigned check,
+	       unsigned char *out)
+{
+	for (size_t i = 0; i < k; i++) {
+		size_t total = (r[i].unpadded + 3) & ~uint64_t{3};
+		if (total > n || total == 0 || !block(in, r[i], check, out))
+			return false;
+		in += total;
+		n -= total;
+		out += r[i].size;
+	}
+	return n == 0;
+}
