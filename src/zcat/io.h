@@ -46,9 +46,10 @@ int resume(const unit &u, uint64_t at, uint64_t skip, bool after);
 // Decodes the units of u in the input on several threads, and the rest as
 // decode() does; -1, with nothing read or written, where it does not.
 int parallel(const unit &u);
-// The threads it may use; 0, the default, for as many CPUs as the process
-// may run on.
-void parallel_threads(unsigned n);
+// The threads it may use, 0 for as many CPUs as the process may run on,
+// and the compressed bytes a thread is given at least, 0 for the default;
+// for the tests and the fuzzer.
+void parallel_threads(unsigned n, size_t piece = 0);
 
 // "zcat: NAME: what" on standard error; returns status.
 int complain(const char *what, int status);

@@ -49,6 +49,7 @@ pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t queued = PTHREAD_COND_INITIALIZER, finished = PTHREAD_COND_INITIALIZER;
 unsigned started; // threads, kept for later inputs
 unsigned wanted;  // parallel_threads()
+size_t piece_min = PIECE_SCAN;
 const unit *work_unit;
 bool (*scan)(piece *); // the next piece of the input; false where there is none
 bool (*work)(piece *); // decodes it; false unless it is whole and as scanned
@@ -176,7 +177,7 @@ size_t bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char **p)
 // The piece's bytes, read into p->in.
 bool load(piece *p)
 {
-	if (p->in_cap < p->len) {
+	if (in.fd >= 0 && p->in_cap < p->len) {
 		auto *q = static_cast<unsigned char *>(realloc(p->in, p->len));
 		if (q == nullptr)
 			return false;
@@ -207,15 +208,15 @@ uint64_t pieces;  // made so far
 // The next piece of BGZF members, read; false where none is.
 bool scan_bgzf(piece *p)
 {
-	if (p->in_cap < PIECE_SCAN) {
+	if (in.fd >= 0 && p->in_cap < PIECE_SCAN) {
 		free(p->in);
 		p->in = static_cast<unsigned char *>(malloc(PIECE_SCAN));
 		p->in_cap = p->in == nullptr ? 0 : PIECE_SCAN;
 	}
 	const unsigned char *d;
-	size_t n = bytes(next_at, p->in_cap, p->in, &d), len = 0, m;
+	size_t n = bytes(next_at, in.fd >= 0 ? p->in_cap : PIECE_SCAN, p->in, &d), len = 0, m;
 	p->size = 0;
-	while ((m = bgzf(d + len, n - len)) > 0 && m <= n - len) {
+	while (len < piece_min && (m = bgzf(d + len, n - len)) > 0 && m <= n - len) {
 		len += m;
 		p->size += le(d + len - 4, 4);
 	}
@@ -292,7 +293,7 @@ bool scan_zstd(piece *p)
 {
 	p->at = next_at;
 	p->len = p->size = 0;
-	while (p->len < PIECE_SCAN) {
+	while (p->len < piece_min) {
 		uint64_t size, n = zstd_frame(p->at + p->len, &size);
 		if (n == 0 || p->len + n > PIECE_MAX ||
 		    p->size + (size > 0 ? size : 4 * n) > OUT_MAX)
@@ -337,7 +338,7 @@ bool scan_lzip(piece *p)
 {
 	p->at = next_at;
 	p->len = p->size = 0;
-	while (p->len < PIECE_SCAN && members_left > 0) {
+	while (p->len < piece_min && members_left > 0) {
 		const uint64_t *m = members[members_left - 1];
 		uint64_t end = members_left > 1 ? members[members_left - 2][0] : in.size;
 		if (end - m[0] > PIECE_MAX - p->len || m[1] > OUT_MAX - p->size)
@@ -427,7 +428,7 @@ bool scan_xz(piece *p)
 		p->back = over_at;
 		p->skip = skipped;
 		p->after = over_after;
-		while (p->len < PIECE_SCAN && block_next < st.count) {
+		while (p->len < piece_min && block_next < st.count) {
 			const xz_record &r = recs[st.first + block_next];
 			uint64_t total = (r.unpadded + 3) & ~uint64_t{3};
 			if (total > PIECE_MAX - p->len || r.size > OUT_MAX - p->size)
@@ -515,7 +516,11 @@ void enqueue(piece *p)
 
 } // namespace
 
-void parallel_threads(unsigned n) { wanted = n; }
+void parallel_threads(unsigned n, size_t piece)
+{
+	wanted = n;
+	piece_min = piece > 0 ? piece : PIECE_SCAN;
+}
 
 int parallel(const unit &u)
 {

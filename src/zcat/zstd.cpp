@@ -3,6 +3,7 @@
 #include "lib.h"
 #include "unit.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,14 @@ static thread_local unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
 static thread_local size_t head_len;
 static thread_local bool head_given; // head is whole and passed on to the library
 static thread_local char too_big[80];
+// The library keeps back what it decoded in a call that then fails, so it
+// is given a block, or the checksum, at most a call, and what it holds is
+// given out before more input: what comes out before a fault is then the
+// same however the input is cut (as when the threads hand over).
+static thread_local unsigned long long seg_left; // of the block or checksum being given
+static thread_local unsigned char block[3];      // its header, as far as it has come
+static thread_local size_t block_got;
+static thread_local bool last_block, checksum, held;
 
 constexpr unsigned long long MIB = 1ULL << 20;
 
@@ -81,6 +90,8 @@ static const char *begin()
 	zs.reset(dctx, ZSTD_reset_session_only);
 	head_len = 0;
 	head_given = false;
+	seg_left = block_got = 0;
+	last_block = held = false;
 	return nullptr;
 }
 
@@ -122,6 +133,7 @@ static step header(flow *f)
 	if (in.pos != head_len)
 		return fail(f, "frame header not taken whole");
 	head_given = true;
+	checksum = fh.checksumFlag != 0;
 	return r == 0 ? STEP_END : STEP_MORE;
 }
 
@@ -134,11 +146,31 @@ static step run(flow *f)
 			return s;
 	}
 	for (;;) {
-		ZSTD_inBuffer in = {f->in, f->in_left, 0};
+		size_t give = f->in_left, got = block_got;
+		if (seg_left == 0 && last_block) {
+			seg_left = checksum ? 4 : 0;
+		} else if (seg_left == 0) {
+			for (size_t i = got; i < 3 && i - got < f->in_left; i++)
+				block[i] = f->in[i - got];
+			if (got + f->in_left >= 3) {
+				uint32_t h = block[0] | block[1] << 8 | (uint32_t)block[2] << 16;
+				seg_left = 3 - got + ((h >> 1 & 3) == 1 ? 1 : h >> 3);
+				last_block = (h & 1) != 0;
+				block_got = 0;
+			}
+		}
+		if (seg_left > 0 && seg_left < give)
+			give = (size_t)seg_left;
+		ZSTD_inBuffer in = {f->in, held ? 0 : give, 0};
 		ZSTD_outBuffer out = {f->out, f->out_left, 0};
 		// 0 once the frame is whole and all of it is given out; until then
 		// the frame's last byte stays in `in`.
 		size_t r = zs.decompress(dctx, &out, &in);
+		held = out.pos == out.size;
+		if (seg_left > 0)
+			seg_left -= in.pos;
+		else
+			block_got += in.pos;
 		f->in += in.pos;
 		f->in_left -= in.pos;
 		f->out += out.pos;
