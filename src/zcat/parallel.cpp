@@ -22,6 +22,9 @@ namespace {
 // A piece's compressed bytes at most, those scanned for its units at once,
 // and its output at most; a unit larger is decoded on one thread.
 constexpr size_t PIECE_MAX = 16 << 20, PIECE_SCAN = 256 << 10, OUT_MAX = 32 << 20;
+// BGZF members hold 64 KiB at most: a piece of some 32 KiB of them, found
+// in 96 KiB read at once, keeps memory as low as the members' own tools.
+constexpr size_t BGZF_PIECE = 32 << 10, BGZF_READ = 96 << 10;
 constexpr unsigned THREADS_MAX = 64;
 
 enum state : unsigned char { FREE, QUEUED, BUSY, DONE };
@@ -208,15 +211,16 @@ uint64_t pieces;  // made so far
 // The next piece of BGZF members, read; false where none is.
 bool scan_bgzf(piece *p)
 {
-	if (in.fd >= 0 && p->in_cap < PIECE_SCAN) {
+	if (in.fd >= 0 && p->in_cap < BGZF_READ) {
 		free(p->in);
-		p->in = static_cast<unsigned char *>(malloc(PIECE_SCAN));
-		p->in_cap = p->in == nullptr ? 0 : PIECE_SCAN;
+		p->in = static_cast<unsigned char *>(malloc(BGZF_READ));
+		p->in_cap = p->in == nullptr ? 0 : BGZF_READ;
 	}
 	const unsigned char *d;
-	size_t n = bytes(next_at, in.fd >= 0 ? p->in_cap : PIECE_SCAN, p->in, &d), len = 0, m;
+	size_t n = bytes(next_at, in.fd >= 0 ? p->in_cap : BGZF_READ, p->in, &d), len = 0, m;
 	p->size = 0;
-	while (len < piece_min && (m = bgzf(d + len, n - len)) > 0 && m <= n - len) {
+	while (len < (piece_min < BGZF_PIECE ? piece_min : BGZF_PIECE) &&
+	       (m = bgzf(d + len, n - len)) > 0 && m <= n - len) {
 		len += m;
 		p->size += le(d + len - 4, 4);
 	}
@@ -554,7 +558,9 @@ int parallel(const unit &u)
 		return -1;
 	}
 	work_unit = &u;
-	nslots = n + 1;
+	// A piece a thread: one being written holds its thread back, but a
+	// piece more would hold as much memory again.
+	nslots = n;
 	next_at = in.at;
 	pieces = 0;
 	// A single piece is decoded as now.
