@@ -7,6 +7,7 @@
 // and a hostile one costs at most the pieces decoded in vain. Standard input and pipes are read on
 // one thread: a piece needs its bytes read ahead, and its place known, before the pieces before it
 // are decoded.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -217,10 +218,10 @@ bool scan_bgzf(piece *p)
 		p->in_cap = p->in == nullptr ? 0 : BGZF_READ;
 	}
 	const unsigned char *d;
-	size_t n = bytes(next_at, in.fd >= 0 ? p->in_cap : BGZF_READ, p->in, &d), len = 0, m;
+	size_t n = bytes(next_at, in.fd >= 0 ? p->in_cap : BGZF_READ, p->in, &d), len = 0;
+	size_t want = std::min(piece_min, BGZF_PIECE);
 	p->size = 0;
-	while (len < (piece_min < BGZF_PIECE ? piece_min : BGZF_PIECE) &&
-	       (m = bgzf(d + len, n - len)) > 0 && m <= n - len) {
+	for (size_t m; len < want && (m = bgzf(d + len, n - len)) > 0 && m <= n - len;) {
 		len += m;
 		p->size += le(d + len - 4, 4);
 	}
@@ -366,7 +367,7 @@ struct xz_stream {
 xz_record *recs;
 xz_stream *streams_found;
 size_t streams_left, block_next; // the stream and block that the next piece starts with
-uint64_t skipped;                // the content of the stream's blocks before
+uint64_t skipped, taken_in;      // the content, and the bytes, of the stream's blocks before
 
 // Whether the file from where the reading stands to its end is xz streams
 // and their padding, of more than one block.
@@ -379,9 +380,12 @@ bool walk_xz()
 	streams_left = 0;
 	bool ok = recs != nullptr && streams_found != nullptr && index != nullptr;
 	for (uint64_t end = in.size; ok && end > in.at;) {
-		for (const unsigned char *z; (z = look(end - 4, 4)) != nullptr && end - in.at > 4 &&
-					     le(z, 4) == 0 && in.size - end < INDEX_MAX;)
-			end -= 4; // stream padding
+		// Stream padding; a great deal of it is left to the ordinary reading.
+		for (uint64_t pad = 0; pad < INDEX_MAX && end - in.at > 4; pad += 4, end -= 4) {
+			const unsigned char *z = look(end - 4, 4);
+			if (z == nullptr || le(z, 4) != 0)
+				break;
+		}
 		unsigned char foot[12];
 		const unsigned char *f = end - in.at >= 24 ? look(end - 12, 12) : nullptr;
 		uint64_t isize = 0, total = 0;
@@ -408,13 +412,13 @@ bool walk_xz()
 	}
 	free(index);
 	block_next = 0;
-	skipped = 0;
+	skipped = taken_in = 0;
 	return ok && nrec > 1;
 }
 
 bool scan_xz(piece *p)
 {
-	for (; streams_left > 0; streams_left--, block_next = 0, skipped = 0) {
+	for (; streams_left > 0; streams_left--, block_next = 0, skipped = taken_in = 0) {
 		const xz_stream &st = streams_found[streams_left - 1];
 		bool first = st.start == in.at;
 		over_at = first ? in.at : streams_found[streams_left].end;
@@ -422,9 +426,7 @@ bool scan_xz(piece *p)
 		over_after = !first;
 		if (block_next == st.count)
 			continue;
-		p->at = st.start + 12;
-		for (size_t i = 0; i < block_next; i++)
-			p->at += (recs[st.first + i].unpadded + 3) & ~uint64_t{3};
+		p->at = st.start + 12 + taken_in;
 		p->len = p->size = 0;
 		p->rec = recs + st.first + block_next;
 		p->blocks = 0;
@@ -443,6 +445,7 @@ bool scan_xz(piece *p)
 			block_next++;
 		}
 		skipped += p->size;
+		taken_in += p->len;
 		return p->blocks > 0;
 	}
 	over_at = streams_found[0].end; // past the last stream: its padding, and what follows
