@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -72,10 +73,15 @@ static uint32_t le32(const unsigned char *p)
 
 static const char *begin()
 {
-	if (body == nullptr)
-		body = first_taken.test_and_set() ? new (std::nothrow) deflate : &first_body;
-	if (body == nullptr)
-		return "Cannot allocate memory";
+	if (body == nullptr) {
+		// malloc, not new: the zcat does not load libstdc++.
+		if (!first_taken.test_and_set())
+			body = &first_body;
+		else if (void *m = malloc(sizeof(deflate)))
+			body = new (m) deflate;
+		else
+			return "Cannot allocate memory";
+	}
 	part = FIXED;
 	have = 0;
 	hcrc = 0;
