@@ -1,12 +1,17 @@
 // A large file whose format cuts it into units that decode on their own
-// (BGZF members, zstd frames, lzip members, xz blocks) is decoded a piece of whole units per
-// thread, the pieces written in order. A piece is written only when every unit in it decoded whole,
-// each followed by the next one's first byte and the last by the piece's end; at the first that is
-// not, or at anything the scan does not expect, the ordinary reading takes over where the last
-// piece written ended. So the bytes written and the status are those of one thread for every input,
-// and a hostile one costs at most the pieces decoded in vain. Standard input and pipes are read on
-// one thread: a piece needs its bytes read ahead, and its place known, before the pieces before it
-// are decoded.
+// (BGZF members, zstd frames, lzip members, xz blocks) is decoded a piece
+// of whole units a thread, the pieces written in order. A piece is written
+// only when every unit in it decoded whole, each followed by the next
+// one's first byte and the last by the piece's end; at the first that is
+// not, or at anything the scan does not expect, the ordinary reading takes
+// over where the last piece written ended (for xz blocks, at their
+// stream's start, what was written of it dropped). So the bytes written
+// and the status are those of one thread for every input, as long as what
+// a unit writes before a fault does not hang on how its input is cut (the
+// fuzzer compares), and a hostile input costs at most the pieces decoded
+// in vain. Standard input and pipes are read on one thread: a piece
+// needs its bytes read ahead, and its place known, before the pieces
+// before it are decoded.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

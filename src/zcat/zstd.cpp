@@ -30,9 +30,10 @@ static thread_local size_t head_len;
 static thread_local bool head_given; // head is whole and passed on to the library
 static thread_local char too_big[80];
 // The library keeps back what it decoded in a call that then fails, so it
-// is given a block, or the checksum, at most a call, and what it holds is
-// given out before more input: what comes out before a fault is then the
-// same however the input is cut (as when the threads hand over).
+// is given a block, or the checksum, at most a call, the last byte of each
+// alone (a stored block's bytes come out as they come in), and what it
+// holds is given out before more input: what comes out before a fault is
+// then the same however the input is cut (as when the threads hand over).
 static thread_local unsigned long long seg_left; // of the block or checksum being given
 static thread_local unsigned char block[3];      // its header, as far as it has come
 static thread_local size_t block_got;
@@ -159,8 +160,8 @@ static step run(flow *f)
 				block_got = 0;
 			}
 		}
-		if (seg_left > 0 && seg_left < give)
-			give = (size_t)seg_left;
+		if (seg_left > 0 && seg_left <= give)
+			give = (size_t)seg_left - (seg_left > 1 ? 1 : 0);
 		ZSTD_inBuffer in = {f->in, held ? 0 : give, 0};
 		ZSTD_outBuffer out = {f->out, f->out_left, 0};
 		// 0 once the frame is whole and all of it is given out; until then
