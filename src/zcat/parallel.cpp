@@ -273,10 +273,13 @@ uint64_t zstd_frame(uint64_t at, uint64_t *size)
 		*size = n == 8 ? le(p + fcs_at, 4) | (uint64_t)le(p + fcs_at + 4, 4) << 32
 			       : le(p + fcs_at, (int)n) + (n == 2 ? 256 : 0);
 	bool sum = (p[4] & 4) != 0;
-	uint64_t o = at + fcs_at + n;
+	// A block larger than the window is refused or not by libzstd as its
+	// buffers happen to stand after the frames before: one thread's call.
+	uint64_t window = single != 0 ? *size : (1024ULL << (p[5] >> 3)) / 8 * (8 + (p[5] & 7));
+	uint64_t block_max = window < (128 << 10) ? window : 128 << 10, o = at + fcs_at + n;
 	for (;;) {
 		const unsigned char *b = look(o, 3);
-		if (b == nullptr || (b[0] >> 1 & 3) == 3)
+		if (b == nullptr || (b[0] >> 1 & 3) == 3 || le(b, 3) >> 3 > block_max)
 			return 0;
 		uint32_t h = le(b, 3);
 		o += 3 + ((h >> 1 & 3) == 1 ? 1 : h >> 3);
