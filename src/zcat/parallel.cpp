@@ -20,6 +20,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include "bzip2.h"
 #include "io.h"
 #include "xz.h"
 
@@ -32,6 +33,9 @@ constexpr size_t PIECE_MAX = 16 << 20, PIECE_SCAN = 256 << 10, OUT_MAX = 32 << 2
 // in 96 KiB read at once, keeps memory as low as the members' own tools.
 constexpr size_t BGZF_PIECE = 32 << 10, BGZF_READ = 96 << 10;
 constexpr unsigned THREADS_MAX = 64;
+// bzip2: the compressed bytes a piece is given at least, as much as a
+// block of 900 kB of text takes, and its blocks at most.
+constexpr size_t BZ2_PIECE = 64 << 10, BZ2_CUTS = 16;
 
 enum state : unsigned char { FREE, QUEUED, BUSY, DONE };
 
@@ -44,6 +48,14 @@ struct piece {
 	const xz_record *rec; // xz: its blocks' records
 	size_t blocks;
 	unsigned check;
+	// bzip2: where its blocks start, in bits from at's first, and where
+	// the last ends; the CRCs of those decoded, combined, and their count;
+	// the stream's, where the piece ends it.
+	uint32_t cut[BZ2_CUTS + 1];
+	unsigned cuts, units;
+	uint32_t crc, stream_crc;
+	char level;
+	bool ends;
 	const unsigned char *data; // its bytes: in, or the input in memory
 	unsigned char *in, *out;
 	size_t in_cap, out_cap, out_len;
@@ -62,6 +74,9 @@ size_t piece_min = PIECE_SCAN;
 const unit *work_unit;
 bool (*scan)(piece *); // the next piece of the input; false where there is none
 bool (*work)(piece *); // decodes it; false unless it is whole and as scanned
+// What only the pieces taken in order can check, with the handover each
+// gets from those before: false where the piece is not to be written.
+bool (*in_order)(piece *);
 // Where the ordinary reading takes over, should scan() make no piece.
 uint64_t over_at, over_skip;
 bool over_after;
@@ -470,6 +485,120 @@ bool blocks(piece *p)
 	return true;
 }
 
+// bzip2 blocks, found by their magic at any bit of the stream: a piece is
+// a run of them, each decoded as a stream of its own. A magic can also
+// turn up inside a block's data; a block that does not end exactly at the
+// next one is joined to the block after it, once, within its piece. Where
+// that fails too, or the block is its piece's last, the ordinary reading
+// takes over from the stream's start: every block written began where the
+// one before ended, so it is one that reading would find. A piece's output
+// is unknown until it is decoded, so the handover's bytes to skip are
+// counted as pieces are written, and the stream's CRC checked there. A
+// block whose output would pass OUT_MAX is left to the ordinary reading:
+// output waiting for its turn holds at most OUT_MAX per slot.
+unsigned char bz2_buf[64 << 10];
+uint64_t bz2_stream, bz2_next; // the stream's first byte, and the next piece's first bit or 0
+char bz2_level;
+bool bz2_over;
+uint64_t bz2_written; // by the stream's pieces
+uint32_t bz2_crc;
+
+// The first bit of a magic at or after `from`, and before `limit`, or BZ2_NONE.
+uint64_t bz2_scan(uint64_t from, uint64_t limit)
+{
+	for (uint64_t at = from / 8; at * 8 < limit; at += sizeof bz2_buf - 8) {
+		const unsigned char *d;
+		size_t n = bytes(at, sizeof bz2_buf, bz2_buf, &d);
+		uint64_t b = bz2_find(d, n, from > at * 8 ? from - at * 8 : 0);
+		if (b != BZ2_NONE)
+			return at * 8 + b < limit ? at * 8 + b : BZ2_NONE;
+		if (n < sizeof bz2_buf)
+			break;
+	}
+	return BZ2_NONE;
+}
+
+bool scan_bz2(piece *p)
+{
+	if (bz2_over)
+		return false;
+	if (bz2_next == 0) {
+		over_at = bz2_stream;
+		over_after = bz2_stream > in.at;
+		const unsigned char *h = look(bz2_stream, 10);
+		if (h == nullptr || memcmp(h, "BZh", 3) != 0 || h[3] < '1' || h[3] > '9' ||
+		    bz2_bits(h, 32, 48) != BZ2_BLOCK)
+			return false;
+		bz2_level = static_cast<char>(h[3]);
+		bz2_next = bz2_stream * 8 + 32;
+	}
+	p->back = bz2_stream;
+	p->after = false;
+	p->at = bz2_next / 8;
+	p->level = bz2_level;
+	p->ends = false;
+	p->cuts = 0;
+	uint64_t end = bz2_next, want = std::min(piece_min, BZ2_PIECE) * 8;
+	while (!p->ends && p->cuts < BZ2_CUTS && end - bz2_next < want) {
+		p->cut[p->cuts++] = static_cast<uint32_t>(end - p->at * 8);
+		end = bz2_scan(end + 80, (p->at + PIECE_MAX) * 8);
+		const unsigned char *m =
+			end != BZ2_NONE ? look(end / 8, (end % 8 + 80 + 7) / 8) : nullptr;
+		if (m == nullptr) {
+			// Nothing the scan knows: a piece that fails, so that the
+			// ordinary reading takes over from the stream's start.
+			bz2_over = true;
+			p->cuts = 0;
+			p->len = 0;
+			return true;
+		}
+		p->ends = bz2_bits(m, end % 8, 48) == BZ2_END;
+		p->stream_crc = static_cast<uint32_t>(bz2_bits(m, end % 8 + 48, 32));
+	}
+	p->cut[p->cuts] = static_cast<uint32_t>(end - p->at * 8);
+	p->len = (end + 7) / 8 - p->at;
+	bz2_next = p->ends ? 0 : end;
+	bz2_stream = p->ends ? (end + 80 + 7) / 8 : bz2_stream;
+	return true;
+}
+
+bool bz2_start()
+{
+	bz2_stream = in.at;
+	bz2_next = 0;
+	bz2_over = false;
+	return bz2_blocks_begin() == nullptr;
+}
+
+uint32_t rotl(uint32_t v, unsigned k)
+{
+	k %= 32;
+	return k == 0 ? v : v << k | v >> (32 - k);
+}
+
+bool bz2_work(piece *p)
+{
+	bz2_out o = {p->out, 0, p->out_cap, OUT_MAX};
+	bool ok = p->cuts > 0 &&
+		  bz2_blocks(p->data, p->cut, p->cuts, p->level, &o, &p->crc, &p->units);
+	p->out = o.buf;
+	p->out_cap = o.cap;
+	p->out_len = o.len;
+	return ok;
+}
+
+bool bz2_in_order(piece *p)
+{
+	if (p->cut[0] + p->at * 8 == p->back * 8 + 32) {
+		bz2_written = 0;
+		bz2_crc = 0;
+	}
+	p->skip = bz2_written;
+	bz2_written += p->out_len;
+	bz2_crc = rotl(bz2_crc, p->units) ^ p->crc;
+	return p->ok && (!p->ends || bz2_crc == p->stream_crc);
+}
+
 // The next piece, read, with its handover; false where none is.
 bool make(piece *p)
 {
@@ -539,6 +668,7 @@ void parallel_threads(unsigned n, size_t piece)
 
 int parallel(const unit &u)
 {
+	in_order = nullptr;
 	if (&u == &gzip_unit) {
 		const unsigned char *p;
 		size_t n = peek(18, &p);
@@ -555,6 +685,10 @@ int parallel(const unit &u)
 	} else if (&u == &xz_unit) {
 		scan = scan_xz;
 		work = blocks;
+	} else if (&u == &bzip2_unit) {
+		scan = scan_bz2;
+		work = bz2_work;
+		in_order = bz2_in_order;
 	} else {
 		return -1;
 	}
@@ -564,7 +698,8 @@ int parallel(const unit &u)
 	unsigned n = threads();
 	win_len = 0;
 	if (n < 2 || u.begin() != nullptr || (scan == scan_lzip && !walk_lzip()) ||
-	    (scan == scan_xz && (xz_blocks_begin() != nullptr || !walk_xz()))) {
+	    (scan == scan_xz && (xz_blocks_begin() != nullptr || !walk_xz())) ||
+	    (scan == scan_bz2 && !bz2_start())) {
 		stop();
 		return -1;
 	}
@@ -608,6 +743,8 @@ int parallel(const unit &u)
 		while (p != nullptr && p->st != DONE)
 			pthread_cond_wait(&finished, &lock);
 		pthread_mutex_unlock(&lock);
+		if (p != nullptr && in_order != nullptr)
+			p->ok = in_order(p);
 		if (p == nullptr || !p->ok)
 			return hand_over(u, p);
 		if (!output(p->out, p->out_len)) {
