@@ -494,8 +494,9 @@ bool blocks(piece *p)
 // one before ended, so it is one that reading would find. A piece's output
 // is unknown until it is decoded, so the handover's bytes to skip are
 // counted as pieces are written, and the stream's CRC checked there. A
-// block whose output would pass OUT_MAX is left to the ordinary reading:
-// output waiting for its turn holds at most OUT_MAX per slot.
+// piece holds no more blocks than decode to OUT_MAX at most, one at
+// least, so output waiting for its turn holds at most OUT_MAX per slot, or
+// one block's most (45.9 MB at level 9).
 unsigned char bz2_buf[64 << 10];
 uint64_t bz2_stream, bz2_next; // the stream's first byte, and the next piece's first bit or 0
 char bz2_level;
@@ -518,6 +519,10 @@ uint64_t bz2_scan(uint64_t from, uint64_t limit)
 	return BZ2_NONE;
 }
 
+// The most a block of the level decodes to: a run of 4 to 255 bytes is 5
+// bytes of the block.
+size_t bz2_most(char level) { return (size_t)(level - '0') * 100000 / 5 * 255; }
+
 bool scan_bz2(piece *p)
 {
 	if (bz2_over)
@@ -539,7 +544,8 @@ bool scan_bz2(piece *p)
 	p->ends = false;
 	p->cuts = 0;
 	uint64_t end = bz2_next, want = std::min(piece_min, BZ2_PIECE) * 8;
-	while (!p->ends && p->cuts < BZ2_CUTS && end - bz2_next < want) {
+	size_t most = std::clamp(OUT_MAX / bz2_most(bz2_level), size_t{1}, BZ2_CUTS);
+	while (!p->ends && p->cuts < most && end - bz2_next < want) {
 		p->cut[p->cuts++] = static_cast<uint32_t>(end - p->at * 8);
 		end = bz2_scan(end + 80, (p->at + PIECE_MAX) * 8);
 		const unsigned char *m =
@@ -578,7 +584,7 @@ uint32_t rotl(uint32_t v, unsigned k)
 
 bool bz2_work(piece *p)
 {
-	bz2_out o = {p->out, 0, p->out_cap, OUT_MAX};
+	bz2_out o = {p->out, 0, p->out_cap, std::max(OUT_MAX, bz2_most(p->level))};
 	bool ok = p->cuts > 0 &&
 		  bz2_blocks(p->data, p->cut, p->cuts, p->level, &o, &p->crc, &p->units);
 	p->out = o.buf;
