@@ -449,6 +449,10 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		planted += spell[c = (c + 1 + rng() % (spell.size() - 1)) % spell.size()];
 	spit(dir / "raw", planted);
 	std::string bz_planted = run({"bzip2", "-1", "-c"}, h).out;
+	spit(dir / "raw", "a");
+	std::string tiny, one_byte = run({"bzip2", "-c"}, h).out;
+	while (tiny.size() < 40 * one_byte.size())
+		tiny += one_byte;
 	auto fhd = static_cast<unsigned char>(zst[zat[12] + 4]);
 	size_t block = zat[12] + 5 + (fhd >> 5 & 1 ? 0 : 1) + "\0\1\2\4"[fhd & 3] +
 		       (fhd >> 6 == 0 ? fhd >> 5 & 1 : 1 << (fhd >> 6));
@@ -466,6 +470,9 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		{"bzip2", bz + bz_planted, bz.size() / 2, flip(bz + bz_planted, bz.size() - 2)},
 		{"bzip2, false block magics", bz_planted, bz_planted.size() / 2,
 		 flip(bz_planted, bz_planted.size() - 2)},
+		// Read on one thread from the 16th tiny stream on.
+		{"bzip2, tiny streams first", tiny + bz, tiny.size() + bz.size() / 2,
+		 flip(tiny + bz, tiny.size() + bz.size() - 2)},
 	};
 	for (const auto &f : formats) {
 		SCOPED_TRACE(f.format);

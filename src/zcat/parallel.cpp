@@ -35,7 +35,8 @@ constexpr size_t BGZF_PIECE = 32 << 10, BGZF_READ = 96 << 10;
 constexpr unsigned THREADS_MAX = 64;
 // bzip2: the compressed bytes a piece is given at least, as much as a
 // block of 900 kB of text takes, and its blocks at most.
-constexpr size_t BZ2_PIECE = 64 << 10, BZ2_CUTS = 16;
+constexpr size_t BZ2_PIECE = 64 << 10, BZ2_CUTS = 16, BZ2_TINY = 4 << 10;
+constexpr unsigned BZ2_TINY_RUN = 16;
 
 enum state : unsigned char { FREE, QUEUED, BUSY, DONE };
 
@@ -501,6 +502,7 @@ unsigned char bz2_buf[64 << 10];
 uint64_t bz2_stream, bz2_next; // the stream's first byte, and the next piece's first bit or 0
 char bz2_level;
 bool bz2_over;
+unsigned bz2_tiny;    // streams of one piece less than BZ2_TINY long, in a row
 uint64_t bz2_written; // by the stream's pieces
 uint32_t bz2_crc;
 
@@ -563,6 +565,13 @@ bool scan_bz2(piece *p)
 	}
 	p->cut[p->cuts] = static_cast<uint32_t>(end - p->at * 8);
 	p->len = (end + 7) / 8 - p->at;
+	// A stream of a few bytes costs a thread more to be handed than to
+	// decode: after a run of them the rest is read on one thread, from
+	// this one's start (over_at).
+	bool whole = p->ends && p->at * 8 + p->cut[0] == bz2_stream * 8 + 32;
+	bz2_tiny = whole && p->len < BZ2_TINY ? bz2_tiny + 1 : 0;
+	if (bz2_tiny == BZ2_TINY_RUN)
+		return false;
 	bz2_next = p->ends ? 0 : end;
 	bz2_stream = p->ends ? (end + 80 + 7) / 8 : bz2_stream;
 	return true;
@@ -573,6 +582,7 @@ bool bz2_start()
 	bz2_stream = in.at;
 	bz2_next = 0;
 	bz2_over = false;
+	bz2_tiny = 0;
 	return bz2_blocks_begin() == nullptr;
 }
 
