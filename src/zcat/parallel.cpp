@@ -748,7 +748,10 @@ int parallel(const unit &u)
 			pthread_mutex_lock(&lock);
 			bool free = slots[i].st == FREE;
 			pthread_mutex_unlock(&lock);
-			if (free && (more = make(&slots[i])))
+			if (!free)
+				continue;
+			more = make(&slots[i]);
+			if (more)
 				enqueue(&slots[i]);
 		}
 		piece *p = nullptr;
