@@ -40,12 +40,17 @@ constexpr unsigned BZ2_TINY_RUN = 16;
 
 enum state : unsigned char { FREE, QUEUED, BUSY, DONE };
 
-struct piece {
-	uint64_t at, len; // its bytes in the input
-	uint64_t size;    // its output, as the units declare it, or 0
-	// Where the ordinary reading takes over should this piece fail.
-	uint64_t back, skip;
+// Where the ordinary reading takes over: at `at` of the input, as just
+// after a stream if `after`, with the first `skip` bytes of output dropped.
+struct handover {
+	uint64_t at, skip;
 	bool after;
+};
+
+struct piece {
+	uint64_t at, len;     // its bytes in the input
+	uint64_t size;        // its output, as the units declare it, or 0
+	handover back;        // should this piece fail
 	const xz_record *rec; // xz: its blocks' records
 	size_t blocks;
 	unsigned check;
@@ -79,8 +84,7 @@ bool (*work)(piece *); // decodes it; false unless it is whole and as scanned
 // gets from those before: false where the piece is not to be written.
 bool (*in_order)(piece *);
 // Where the ordinary reading takes over, should scan() make no piece.
-uint64_t over_at, over_skip;
-bool over_after;
+handover over;
 
 uint32_t le(const unsigned char *p, int n)
 {
@@ -445,9 +449,7 @@ bool scan_xz(piece *p)
 	for (; streams_left > 0; streams_left--, block_next = 0, skipped = taken_in = 0) {
 		const xz_stream &st = streams_found[streams_left - 1];
 		bool first = st.start == in.at;
-		over_at = first ? in.at : streams_found[streams_left].end;
-		over_skip = skipped;
-		over_after = !first;
+		over = {first ? in.at : streams_found[streams_left].end, skipped, !first};
 		if (block_next == st.count)
 			continue;
 		p->at = st.start + 12 + taken_in;
@@ -455,9 +457,7 @@ bool scan_xz(piece *p)
 		p->rec = recs + st.first + block_next;
 		p->blocks = 0;
 		p->check = st.check;
-		p->back = over_at;
-		p->skip = skipped;
-		p->after = over_after;
+		p->back = over;
 		while (p->len < piece_min && block_next < st.count) {
 			const xz_record &r = recs[st.first + block_next];
 			uint64_t total = (r.unpadded + 3) & ~uint64_t{3};
@@ -472,9 +472,8 @@ bool scan_xz(piece *p)
 		taken_in += p->len;
 		return p->blocks > 0;
 	}
-	over_at = streams_found[0].end; // past the last stream: its padding, and what follows
-	over_skip = 0;
-	over_after = true;
+	over = {streams_found[0].end, 0,
+		true}; // past the last stream: its padding, and what follows
 	return false;
 }
 
@@ -530,8 +529,7 @@ bool scan_bz2(piece *p)
 	if (bz2_over)
 		return false;
 	if (bz2_next == 0) {
-		over_at = bz2_stream;
-		over_after = bz2_stream > in.at;
+		over = {bz2_stream, 0, bz2_stream > in.at};
 		const unsigned char *h = look(bz2_stream, 10);
 		if (h == nullptr || memcmp(h, "BZh", 3) != 0 || h[3] < '1' || h[3] > '9' ||
 		    bz2_bits(h, 32, 48) != BZ2_BLOCK)
@@ -539,8 +537,7 @@ bool scan_bz2(piece *p)
 		bz2_level = static_cast<char>(h[3]);
 		bz2_next = bz2_stream * 8 + 32;
 	}
-	p->back = bz2_stream;
-	p->after = false;
+	p->back = {bz2_stream, 0, false};
 	p->at = bz2_next / 8;
 	p->level = bz2_level;
 	p->ends = false;
@@ -567,7 +564,7 @@ bool scan_bz2(piece *p)
 	p->len = (end + 7) / 8 - p->at;
 	// A stream of a few bytes costs a thread more to be handed than to
 	// decode: after a run of them the rest is read on one thread, from
-	// this one's start (over_at).
+	// this one's start (over).
 	bool whole = p->ends && p->at * 8 + p->cut[0] == bz2_stream * 8 + 32;
 	bz2_tiny = whole && p->len < BZ2_TINY ? bz2_tiny + 1 : 0;
 	if (bz2_tiny == BZ2_TINY_RUN)
@@ -605,11 +602,11 @@ bool bz2_work(piece *p)
 
 bool bz2_in_order(piece *p)
 {
-	if (p->cut[0] + p->at * 8 == p->back * 8 + 32) {
+	if (p->cut[0] + p->at * 8 == p->back.at * 8 + 32) {
 		bz2_written = 0;
 		bz2_crc = 0;
 	}
-	p->skip = bz2_written;
+	p->back.skip = bz2_written;
 	bz2_written += p->out_len;
 	bz2_crc = rotl(bz2_crc, p->units) ^ p->crc;
 	return p->ok && (!p->ends || bz2_crc == p->stream_crc);
@@ -618,12 +615,8 @@ bool bz2_in_order(piece *p)
 // The next piece, read, with its handover; false where none is.
 bool make(piece *p)
 {
-	over_at = next_at;
-	over_skip = 0;
-	over_after = pieces > 0;
-	p->back = over_at; // the xz scan says otherwise
-	p->skip = 0;
-	p->after = over_after;
+	over = {next_at, 0, pieces > 0};
+	p->back = over; // the xz and bzip2 scans say otherwise
 	p->data = nullptr;
 	if (!scan(p) || (p->data == nullptr && !load(p)))
 		return false;
@@ -660,10 +653,9 @@ void stop()
 // p, where the last piece ended.
 int hand_over(const unit &u, const piece *p)
 {
-	uint64_t at = p != nullptr ? p->back : over_at, skip = p != nullptr ? p->skip : over_skip;
-	bool after = p != nullptr ? p->after : over_after;
+	handover h = p != nullptr ? p->back : over;
 	stop();
-	return resume(u, at, skip, after);
+	return resume(u, h.at, h.skip, h.after);
 }
 
 void enqueue(piece *p)
