@@ -453,9 +453,14 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 	std::string tiny, one_byte = run({"bzip2", "-c"}, h).out;
 	while (tiny.size() < 40 * one_byte.size())
 		tiny += one_byte;
-	auto fhd = static_cast<unsigned char>(zst[zat[12] + 4]);
-	size_t block = zat[12] + 5 + (fhd >> 5 & 1 ? 0 : 1) + "\0\1\2\4"[fhd & 3] +
+	// Where the first block header of the frame at o is.
+	auto block = [&](const std::string &z, size_t o) {
+		auto fhd = static_cast<unsigned char>(z[o + 4]);
+		return o + 5 + (fhd >> 5 & 1 ? 0 : 1) + "\0\1\2\4"[fhd & 3] +
 		       (fhd >> 6 == 0 ? fhd >> 5 & 1 : 1 << (fhd >> 6));
+	};
+	// A first unit long enough to be written as it decodes, before its fault.
+	std::string zst_long = squeeze("zstd", all), lz_long = squeeze("lzip", all);
 	const struct {
 		const char *format;
 		std::string data;
@@ -463,8 +468,12 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		std::string forged;
 	} formats[] = {
 		{"BGZF", bgzf, mid + 100, flip(bgzf, mid + 16)},
-		{"zstd", zst, zat[12] + 100, flip(zst, block, 3)},
+		{"zstd", zst, zat[12] + 100, flip(zst, block(zst, zat[12]), 3)},
 		{"lzip", lz, lat[12] + 100, flip(lz, lat[13] - 8)},
+		{"zstd, a long frame first", zst_long + zst, zst_long.size() * 3 / 4,
+		 flip(zst_long + zst, block(zst_long, 0), 3)},
+		{"lzip, a long member first", lz_long + lz, lz_long.size() * 3 / 4,
+		 flip(lz_long + lz, lz_long.size() - 8)},
 		{"xz", xz, xz.size() * 3 / 4, xz_forged},
 		// Two streams, the first's CRC wrong, its blocks' right.
 		{"bzip2", bz + bz_planted, bz.size() / 2, flip(bz + bz_planted, bz.size() - 2)},

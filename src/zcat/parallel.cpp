@@ -1,23 +1,24 @@
 // A large file whose format cuts it into units that decode on their own
 // (BGZF members, zstd frames, lzip members, xz blocks) is decoded a piece
-// of whole units a thread, the pieces written in order. A piece is written
+// of whole units a thread, the pieces written in order. A piece counts
 // only when every unit in it decoded whole, each followed by the next
 // one's first byte and the last by the piece's end; at the first that is
 // not, or at anything the scan does not expect, the ordinary reading takes
-// over where the last piece written ended (for xz blocks, at their
-// stream's start, what was written of it dropped). So the bytes written
-// and the status are those of one thread for every input, as long as what
-// a unit writes before a fault does not hang on how its input is cut (the
-// fuzzer compares), and a hostile input costs at most the pieces decoded
-// in vain. Standard input and pipes are read on one thread: a piece
-// needs its bytes read ahead, and its place known, before the pieces
-// before it are decoded.
+// over where that piece begins, the output it wrote already dropped (for
+// xz blocks, at their stream's start, all that was written of it
+// dropped). So the bytes written and the status are those of one thread
+// for every input, as long as what a unit writes before a fault does not
+// hang on how its input is cut (the fuzzer compares), and a hostile input
+// costs at most the pieces decoded in vain. Standard input and pipes are
+// read on one thread: a piece needs its bytes read ahead, and its place
+// known, before the pieces before it are decoded.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "bzip2.h"
@@ -65,15 +66,18 @@ struct piece {
 	const unsigned char *data; // its bytes: in, or the input in memory
 	unsigned char *in, *out;
 	size_t in_cap, out_cap, out_len;
+	uint64_t written; // of its output, by its thread
 	uint64_t seq;
 	state st;
-	bool ok;
+	bool ok, broken; // broken: a write failed, said
 };
 
 piece slots[THREADS_MAX + 1];
 unsigned nslots;
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t queued = PTHREAD_COND_INITIALIZER, finished = PTHREAD_COND_INITIALIZER;
+uint64_t turn;    // the piece to be written next
+bool stream_head; // whether a unit's output may be written before it ends
 unsigned started; // threads, kept for later inputs
 unsigned wanted;  // parallel_threads()
 size_t piece_min = PIECE_SCAN;
@@ -110,30 +114,71 @@ bool grow(piece *p, size_t need)
 	return true;
 }
 
+// While its piece is the next to be written, a thread writes what it has
+// made itself, every STEP, and goes on in the same room, so that output
+// waits only in the pieces after it. Within a unit only where what the
+// unit writes before a fault does not hang on how its input is cut: the
+// zstd unit's blocks, lzlib. Pages that held more than KEEP are given
+// back once written: to fault them in again costs less than a member of
+// lzip takes to decode, and a zstd frame of pzstd's fits.
+constexpr size_t STEP = 256 << 10, KEEP = 8 << 20;
+
+// p->out[0..made) is written: what of it lies past KEEP is given back.
+void give_back(piece *p, size_t made)
+{
+	auto from = ((uintptr_t)p->out + KEEP + 4095) & ~uintptr_t{4095};
+	auto to = ((uintptr_t)p->out + made) & ~uintptr_t{4095};
+	if (to > from)
+		(void)madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+}
+
+size_t pass(piece *p, size_t made, bool whole)
+{
+	if (made == 0 || (!whole && !stream_head))
+		return made;
+	pthread_mutex_lock(&lock);
+	bool head = p->seq == turn;
+	pthread_mutex_unlock(&lock);
+	if (!head)
+		return made;
+	if (!output(p->out, made)) {
+		p->broken = true;
+		return made;
+	}
+	p->written += made;
+	give_back(p, made);
+	return 0;
+}
+
 // A piece of whole streams of u, each right after the one before, as the
 // ordinary reading would take them.
 bool streams(piece *p)
 {
 	const unit &u = *work_unit;
-	if (!grow(p, p->size + 4096))
+	if (!grow(p, std::min<uint64_t>(p->size, STEP) + 4096))
 		return false;
-	flow f = {p->data, p->len, p->out, p->out_cap, true, nullptr};
+	flow f = {p->data, p->len, p->out, 0, true, nullptr};
+	size_t made = 0; // p->out[0..made) is not written yet
 	for (;;) {
 		if (u.begin() != nullptr)
 			return false;
 		step s;
-		while ((s = u.run(&f)) == STEP_MORE && f.out_left == 0) {
-			size_t made = p->out_cap;
-			if (!grow(p, made + 1))
-				return false;
+		for (;;) {
 			f.out = p->out + made;
-			f.out_left = p->out_cap - made;
+			f.out_left = std::min(p->out_cap - made, STEP);
+			s = u.run(&f);
+			made = (size_t)(f.out - p->out);
+			if (s != STEP_MORE || f.out_left > 0)
+				break;
+			made = pass(p, made, false);
+			if (p->broken || !grow(p, made + 1))
+				return false;
 		}
-		p->out_len = p->out_cap - f.out_left;
+		p->out_len = made;
 		if (s != STEP_END)
 			return false;
 		if (f.in_left == 0)
-			return true;
+			break;
 		// As follows() and skip_frames() take what follows a stream.
 		while (u.skippable && skippable(f.in, f.in_left)) {
 			if (f.in_left < 8 || f.in_left - 8 < le(f.in + 4, 4))
@@ -143,10 +188,12 @@ bool streams(piece *p)
 			f.in_left -= n;
 		}
 		if (f.in_left == 0)
-			return true;
+			break;
 		if (!starts(u, f.in, f.in_left))
 			return false;
 	}
+	p->out_len = pass(p, made, true);
+	return !p->broken;
 }
 
 void *worker(void *)
@@ -618,6 +665,8 @@ bool make(piece *p)
 	over = {next_at, 0, pieces > 0};
 	p->back = over; // the xz and bzip2 scans say otherwise
 	p->data = nullptr;
+	p->written = 0;
+	p->broken = false;
 	if (!scan(p) || (p->data == nullptr && !load(p)))
 		return false;
 	p->seq = pieces++;
@@ -654,6 +703,7 @@ void stop()
 int hand_over(const unit &u, const piece *p)
 {
 	handover h = p != nullptr ? p->back : over;
+	h.skip += p != nullptr ? p->written : 0;
 	stop();
 	return resume(u, h.at, h.skip, h.after);
 }
@@ -717,6 +767,8 @@ int parallel(const unit &u)
 	nslots = n;
 	next_at = in.at;
 	pieces = 0;
+	turn = 0;
+	stream_head = &u == &zstd_unit || &u == &lzip_unit;
 	// A single piece is decoded as now.
 	if (!make(&slots[0]) || !make(&slots[1])) {
 		stop();
@@ -756,14 +808,20 @@ int parallel(const unit &u)
 		pthread_mutex_unlock(&lock);
 		if (p != nullptr && in_order != nullptr)
 			p->ok = in_order(p);
+		if (p != nullptr && p->broken) {
+			stop();
+			return GZ_ERROR;
+		}
 		if (p == nullptr || !p->ok)
 			return hand_over(u, p);
 		if (!output(p->out, p->out_len)) {
 			stop();
 			return GZ_ERROR;
 		}
+		give_back(p, p->out_len);
 		pthread_mutex_lock(&lock);
 		p->st = FREE;
+		turn = seq + 1;
 		pthread_mutex_unlock(&lock);
 	}
 }
