@@ -124,12 +124,13 @@ bool grow(piece *p, size_t need)
 constexpr size_t STEP = 256 << 10, KEEP = 8 << 20;
 
 // p->out[0..made) is written: what of it lies past KEEP is given back.
-void give_back(piece *p, size_t made)
+void give_back(const piece *p, size_t made)
 {
-	auto from = ((uintptr_t)p->out + KEEP + 4095) & ~uintptr_t{4095};
-	auto to = ((uintptr_t)p->out + made) & ~uintptr_t{4095};
+	// Whole pages only, counted from p->out's page.
+	size_t skew = (uintptr_t)p->out % 4096, from = (KEEP + skew + 4095) / 4096 * 4096,
+	       to = (made + skew) / 4096 * 4096;
 	if (to > from)
-		(void)madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+		(void)madvise(p->out + (from - skew), to - from, MADV_DONTNEED);
 }
 
 size_t pass(piece *p, size_t made, bool whole)
