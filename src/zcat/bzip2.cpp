@@ -140,7 +140,7 @@ static void put(unsigned char *p, uint64_t at, uint64_t v, int n)
 			p[at / 8] |= static_cast<unsigned char>(0x80 >> (at % 8));
 }
 
-static bool grow(bz2_out *o)
+bool bz2_grow(bz2_out *o)
 {
 	size_t cap = o->cap < (32 << 10) ? 64 << 10 : o->cap * 2;
 	cap = cap < o->max ? cap : o->max;
@@ -183,7 +183,7 @@ static bool unit(const unsigned char *in, uint64_t from, uint64_t to, char level
 	size_t start = o->len;
 	bool ok = bz.init(&z, 0, 0) == BZ_OK;
 	while (ok) {
-		if (o->len == o->cap && !grow(o)) {
+		if (o->len == o->cap && !bz2_grow(o)) {
 			ok = false;
 			break;
 		}
@@ -206,14 +206,20 @@ static bool unit(const unsigned char *in, uint64_t from, uint64_t to, char level
 	return ok;
 }
 
+// Ours first; libbz2 for what ours does not take, which bzip2 never writes.
+static bool block(const unsigned char *in, uint64_t from, uint64_t to, char level, bz2_out *o)
+{
+	return bz2_block(in, from, to, level, o) || unit(in, from, to, level, o);
+}
+
 bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, char level, bz2_out *o,
 		uint32_t *crc, unsigned *n)
 {
 	*crc = 0;
 	*n = 0;
 	for (size_t i = 0; i < k; i++, ++*n) {
-		bool one = unit(in, cut[i], cut[i + 1], level, o);
-		if (!one && (i + 2 > k || !unit(in, cut[i], cut[i + 2], level, o)))
+		bool one = block(in, cut[i], cut[i + 1], level, o);
+		if (!one && (i + 2 > k || !block(in, cut[i], cut[i + 2], level, o)))
 			return false;
 		*crc = (*crc << 1 | *crc >> 31) ^
 		       static_cast<uint32_t>(bz2_bits(in, cut[i] + 48, 32));

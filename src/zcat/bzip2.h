@@ -23,6 +23,12 @@ struct bz2_out {
 	unsigned char *buf; // malloc'ed, grown up to max
 	size_t len, cap, max;
 };
+// Grows o's buffer, within max.
+bool bz2_grow(bz2_out *o);
+// Decodes the block at bits [from, to) of in, from its magic to its last
+// bit, appended to o; false, o as it was, unless each of its parts is as
+// bzip2 writes it and its CRC matches.
+bool bz2_block(const unsigned char *in, uint64_t from, uint64_t to, char level, bz2_out *o);
 // Decodes the blocks of a stream of level `level` ('1' to '9') that start
 // at bits cut[0..k) of in, the last ending at cut[k], each as a stream of
 // its own, appended to o. A block that does not end exactly at the next
