@@ -285,29 +285,33 @@ bool runs(bz2_out *o, size_t at, size_t n)
 {
 	int same = 0;
 	unsigned last = 256;
+	unsigned char *p = o->buf;
+	size_t w = o->len; // kept here: a byte written could be o->len for all the compiler knows
 	for (size_t i = 0; i < n; i++) {
-		unsigned c = o->buf[at + i];
+		unsigned c = p[at + i];
 		if (same == 4) {
 			// bzip2 writes no count over 251.
 			if (c > 251)
 				return false;
-			while (o->len + c > at + i + 1) {
+			while (w + c > at + i + 1) {
 				size_t cap = o->cap;
 				if (!bz2_grow(o))
 					return false;
-				memmove(o->buf + at + i + o->cap - cap, o->buf + at + i, n - i);
+				p = o->buf;
+				memmove(p + at + i + o->cap - cap, p + at + i, n - i);
 				at += o->cap - cap;
 			}
-			memset(o->buf + o->len, static_cast<int>(last), c);
-			o->len += c;
+			memset(p + w, static_cast<int>(last), c);
+			w += c;
 			same = 0;
 			last = 256;
 			continue;
 		}
-		o->buf[o->len++] = static_cast<unsigned char>(c);
+		p[w++] = static_cast<unsigned char>(c);
 		same = c == last ? same + 1 : 1;
 		last = c;
 	}
+	o->len = w;
 	return same != 4;
 }
 
