@@ -449,6 +449,13 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		planted += spell[c = (c + 1 + rng() % (spell.size() - 1)) % spell.size()];
 	spit(dir / "raw", planted);
 	std::string bz_planted = run({"bzip2", "-1", "-c"}, h).out;
+	// Any byte, in runs of 1 to 6 and now and then of up to 300.
+	std::string runs;
+	while (runs.size() < 1200000)
+		runs.append(rng() % 16 == 0 ? 4 + rng() % 297 : 1 + rng() % 6,
+			    static_cast<char>(rng()));
+	spit(dir / "raw", runs);
+	std::string bz_runs = run({"bzip2", "-1", "-c"}, h).out;
 	spit(dir / "raw", "a");
 	std::string tiny, one_byte = run({"bzip2", "-c"}, h).out;
 	while (tiny.size() < 40 * one_byte.size())
@@ -479,6 +486,7 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		{"bzip2", bz + bz_planted, bz.size() / 2, flip(bz + bz_planted, bz.size() - 2)},
 		{"bzip2, false block magics", bz_planted, bz_planted.size() / 2,
 		 flip(bz_planted, bz_planted.size() - 2)},
+		{"bzip2, runs", bz_runs, bz_runs.size() / 2, flip(bz_runs, bz_runs.size() - 2)},
 		// Read on one thread from the 16th tiny stream on.
 		{"bzip2, tiny streams first", tiny + bz, tiny.size() + bz.size() / 2,
 		 flip(tiny + bz, tiny.size() + bz.size() - 2)},
