@@ -93,11 +93,11 @@ bool make(code *c, const unsigned char *len, int alpha)
 	if (kraft != uint32_t{1} << MAX_LEN)
 		return false;
 	memset(c->fast, 0, sizeof c->fast);
-	uint32_t fill[MAX_LEN + 1];
-	memcpy(fill, c->at, sizeof fill);
+	uint32_t slot[MAX_LEN + 1];
+	memcpy(slot, c->at, sizeof slot);
 	for (int i = 0; i < alpha; i++) {
 		int l = len[i];
-		uint32_t k = fill[l]++, v = c->first[l] + k - c->at[l];
+		uint32_t k = slot[l]++, v = c->first[l] + k - c->at[l];
 		c->sorted[k] = static_cast<uint16_t>(i);
 		if (l <= PEEK)
 			for (uint32_t j = v << (PEEK - l); j < (v + 1) << (PEEK - l); j++)
@@ -201,8 +201,8 @@ bool symbols(bits *b, size_t most, size_t *size, uint32_t *orig)
 	unsigned char mtf[256];
 	memcpy(mtf, seq, static_cast<size_t>(used));
 	size_t n = 0, run = 0, weight = 1;
-	unsigned group = 0, left = 0;
-	const code *c = nullptr;
+	unsigned group = 1, left = GROUP;
+	const code *c = &codes[sel[0]];
 	uint32_t count[256] = {};
 	for (;;) {
 		if (left == 0) {
