@@ -262,8 +262,11 @@ bool symbols(bits *b, size_t most, size_t *size, uint32_t *orig)
 	return true;
 }
 
-// Two chains through the rows: from the first byte on, and from the last back.
-void walk(size_t n, uint32_t orig, unsigned char *out)
+// Two chains through the rows: from the first byte on, and from the last
+// back. Rows that are not one cycle (from damage) would make the two give
+// other bytes than one chain all the way, as libbz2 walks: false unless
+// they meet, which they do where the first row's cycle divides the block.
+bool walk(size_t n, uint32_t orig, unsigned char *out)
 {
 	uint32_t f = orig, r = orig;
 	size_t h = n / 2;
@@ -274,8 +277,10 @@ void walk(size_t n, uint32_t orig, unsigned char *out)
 		f = x;
 		r = y >> 20 | (a & 0xff) << 12;
 	}
-	if (n % 2 != 0)
-		out[h] = static_cast<unsigned char>(aux[r] >> 8);
+	if (n % 2 == 0)
+		return f == r;
+	out[h] = static_cast<unsigned char>(aux[r] >> 8);
+	return (vec[f] & ROW) == r;
 }
 
 // Runs of 4 equal bytes and a count, the n bytes at `at` in o's buffer,
@@ -339,8 +344,8 @@ bool bz2_block(const unsigned char *in, uint64_t from, uint64_t to, char level, 
 		if (!bz2_grow(o))
 			return false;
 	size_t at = o->cap - n;
-	walk(n, orig, o->buf + at);
-	if (!runs(o, at, n) || crc32(o->buf + start, o->len - start) != crc) {
+	if (!walk(n, orig, o->buf + at) || !runs(o, at, n) ||
+	    crc32(o->buf + start, o->len - start) != crc) {
 		o->len = start;
 		return false;
 	}
