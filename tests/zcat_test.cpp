@@ -468,6 +468,13 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 	};
 	// A first unit long enough to be written as it decodes, before its fault.
 	std::string zst_long = squeeze("zstd", all), lz_long = squeeze("lzip", all);
+	// A frame larger than its window whose header gives its size, and one
+	// that says 1 byte.
+	spit(dir / "raw", all);
+	std::string sized = run({"zstd", "-q", "-c", "--zstd=wlog=17", "raw"}, h).out, less = sized;
+	auto fhd = static_cast<unsigned char>(sized[4]);
+	int fcs = fhd >> 6 == 0 ? fhd >> 5 & 1 : 1 << (fhd >> 6);
+	less.replace(block(sized, 0) - (size_t)fcs, (size_t)fcs, le(1, fcs));
 	const struct {
 		const char *format;
 		std::string data;
@@ -481,6 +488,9 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		 flip(zst_long + zst, block(zst_long, 0), 3)},
 		{"lzip, a long member first", lz_long + lz, lz_long.size() * 3 / 4,
 		 flip(lz_long + lz, lz_long.size() - 8)},
+		// A piece of its own; on one thread it follows a frame of larger buffers.
+		{"zstd, a frame that says less than it holds", zst_long + sized,
+		 zst_long.size() + sized.size() / 2, zst_long + less},
 		{"xz", xz, xz.size() * 3 / 4, xz_forged},
 		// Two streams, the first's CRC wrong, its blocks' right.
 		{"bzip2", bz + bz_planted, bz.size() / 2, flip(bz + bz_planted, bz.size() - 2)},

@@ -183,7 +183,7 @@ bool symbols(bits *b, size_t most, size_t *size, uint32_t *orig)
 	}
 	code codes[MAX_GROUPS];
 	for (int t = 0; t < tables; t++) {
-		unsigned char len[MAX_ALPHA];
+		unsigned char len[MAX_ALPHA] = {};
 		int l = static_cast<int>(get(b, 5));
 		for (int i = 0; i < alpha; i++) {
 			for (;;) {

@@ -13,8 +13,9 @@
 
 static struct {
 	decltype(&ZSTD_createDCtx) create;
-	decltype(&ZSTD_DCtx_setParameter) set;
+	decltype(&ZSTD_freeDCtx) free;
 	decltype(&ZSTD_DCtx_reset) reset;
+	decltype(&ZSTD_DCtx_setParameter) set;
 	decltype(&ZSTD_decompressStream) decompress;
 	decltype(&ZSTD_getFrameHeader) header;
 	decltype(&ZSTD_isError) is_error;
@@ -24,7 +25,10 @@ static struct {
 
 static bool loaded;
 // Each thread decodes frames of its own.
-static thread_local ZSTD_DCtx *dctx; // made once, reset for each frame
+static thread_local ZSTD_DCtx *dctx;
+// The window and content size of the last frame it decoded, each the
+// largest since it was made.
+static thread_local unsigned long long ctx_window, ctx_size;
 static thread_local unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
 static thread_local size_t head_len;
 static thread_local bool head_given; // head is whole and passed on to the library
@@ -61,13 +65,27 @@ static step refuse_window(flow *f, unsigned long long size)
 	return fail(f, too_big);
 }
 
+// A new context, the old one let go.
+static const char *fresh()
+{
+	if (dctx != nullptr)
+		zs.free(dctx);
+	dctx = zs.create();
+	if (dctx == nullptr)
+		return "Cannot allocate memory";
+	ctx_window = ctx_size = 0;
+	size_t r = zs.set(dctx, ZSTD_d_windowLogMax, WINDOW_LOG_MAX);
+	return zs.is_error(r) ? zs.name(r) : nullptr;
+}
+
 static const char *begin()
 {
 	if (!loaded) {
 		const symbol symbols[] = {
 			{"ZSTD_createDCtx", slot(zs.create)},
-			{"ZSTD_DCtx_setParameter", slot(zs.set)},
+			{"ZSTD_freeDCtx", slot(zs.free)},
 			{"ZSTD_DCtx_reset", slot(zs.reset)},
+			{"ZSTD_DCtx_setParameter", slot(zs.set)},
 			{"ZSTD_decompressStream", slot(zs.decompress)},
 			{"ZSTD_getFrameHeader", slot(zs.header)},
 			{"ZSTD_isError", slot(zs.is_error)},
@@ -79,15 +97,9 @@ static const char *begin()
 			return error;
 		loaded = true;
 	}
-	if (dctx == nullptr) {
-		ZSTD_DCtx *d = zs.create();
-		if (d == nullptr)
-			return "Cannot allocate memory";
-		size_t r = zs.set(d, ZSTD_d_windowLogMax, WINDOW_LOG_MAX);
-		if (zs.is_error(r))
-			return zs.name(r);
-		dctx = d;
-	}
+	if (dctx == nullptr)
+		if (const char *why = fresh())
+			return why;
 	zs.reset(dctx, ZSTD_reset_session_only);
 	head_len = 0;
 	head_given = false;
@@ -124,6 +136,19 @@ static step header(flow *f)
 	}
 	if (fh.frameType == ZSTD_frame && fh.windowSize > 1ULL << WINDOW_LOG_MAX)
 		return refuse_window(f, fh.windowSize);
+	// The library keeps the buffers of the frames before where they are
+	// large enough, and a frame that declares less than they hold decodes
+	// further into them before it fails: a frame that declares less than
+	// one before gets a context of its own, so that what comes out before
+	// the fault does not hang on which frames came before on this thread.
+	if (fh.frameType == ZSTD_frame) {
+		if (fh.windowSize < ctx_window || fh.frameContentSize < ctx_size) {
+			if (const char *why = fresh())
+				return fail(f, why);
+		}
+		ctx_window = fh.windowSize;
+		ctx_size = fh.frameContentSize;
+	}
 	ZSTD_inBuffer in = {head, head_len, 0};
 	ZSTD_outBuffer out = {f->out, f->out_left, 0};
 	size_t r = zs.decompress(dctx, &out, &in);
