@@ -30,8 +30,9 @@ bool bz2_grow(bz2_out *o);
 // bzip2 writes it and its CRC matches.
 bool bz2_block(const unsigned char *in, uint64_t from, uint64_t to, char level, bz2_out *o);
 // Decodes the blocks of a stream of level `level` ('1' to '9') that start
-// at bits cut[0..k) of in, the last ending at cut[k], each as a stream of
-// its own, appended to o. A block that does not end exactly at the next
+// at bits cut[0..k) of in, the last ending at cut[k], each by bz2_block()
+// or, where that declines it, as a stream of its own by libbz2, appended
+// to o. A block that does not end exactly at the next
 // start is tried once joined to the one after. False unless each decoded,
 // checked; their CRCs combined in *crc, as the stream combines them, and
 // the blocks decoded counted in *n.

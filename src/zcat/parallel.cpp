@@ -66,7 +66,6 @@ struct piece {
 	const unsigned char *data; // its bytes: in, or the input in memory
 	unsigned char *in, *out;
 	size_t in_cap, out_cap, out_len;
-	uint64_t written; // of its output, by its thread
 	uint64_t seq;
 	state st;
 	bool ok, broken; // broken: a write failed, said
@@ -146,7 +145,7 @@ size_t pass(piece *p, size_t made, bool whole)
 		p->broken = true;
 		return made;
 	}
-	p->written += made;
+	p->back.skip += made; // the ordinary reading has it already, should p fail
 	give_back(p, made);
 	return 0;
 }
@@ -175,7 +174,6 @@ bool streams(piece *p)
 			if (p->broken || !grow(p, made + 1))
 				return false;
 		}
-		p->out_len = made;
 		if (s != STEP_END)
 			return false;
 		if (f.in_left == 0)
@@ -666,7 +664,6 @@ bool make(piece *p)
 	over = {next_at, 0, pieces > 0};
 	p->back = over; // the xz and bzip2 scans say otherwise
 	p->data = nullptr;
-	p->written = 0;
 	p->broken = false;
 	if (!scan(p) || (p->data == nullptr && !load(p)))
 		return false;
@@ -704,7 +701,6 @@ void stop()
 int hand_over(const unit &u, const piece *p)
 {
 	handover h = p != nullptr ? p->back : over;
-	h.skip += p != nullptr ? p->written : 0;
 	stop();
 	return resume(u, h.at, h.skip, h.after);
 }
@@ -728,6 +724,7 @@ void parallel_threads(unsigned n, size_t piece)
 int parallel(const unit &u)
 {
 	in_order = nullptr;
+	stream_head = false;
 	if (&u == &gzip_unit) {
 		const unsigned char *p;
 		size_t n = peek(18, &p);
@@ -738,9 +735,11 @@ int parallel(const unit &u)
 	} else if (&u == &zstd_unit) {
 		scan = scan_zstd;
 		work = streams;
+		stream_head = true;
 	} else if (&u == &lzip_unit) {
 		scan = scan_lzip;
 		work = streams;
+		stream_head = true;
 	} else if (&u == &xz_unit) {
 		scan = scan_xz;
 		work = blocks;
@@ -769,7 +768,6 @@ int parallel(const unit &u)
 	next_at = in.at;
 	pieces = 0;
 	turn = 0;
-	stream_head = &u == &zstd_unit || &u == &lzip_unit;
 	// A single piece is decoded as now.
 	if (!make(&slots[0]) || !make(&slots[1])) {
 		stop();
