@@ -1,9 +1,11 @@
 // bzip2: one stream per begin(), decoded by libbz2, loaded the first time a
 // bzip2 stream turns up. The driver takes what follows the stream.
 #include "bzip2.h"
+#include "io.h"
 #include "lib.h"
 #include "unit.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdlib>
@@ -92,13 +94,11 @@ static step run(flow *f)
 	}
 }
 
-const unit bzip2_unit = {
-	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run,
-};
+// The 48 bits that end a stream.
+constexpr uint64_t BZ2_END = 0x177245385090, BZ2_NONE = ~uint64_t{0};
 
-const char *bz2_blocks_begin() { return load(); }
-
-uint64_t bz2_bits(const unsigned char *p, uint64_t at, int n)
+// The n bits, at most 57, at bit `at` of p, which holds them.
+static uint64_t bz2_bits(const unsigned char *p, uint64_t at, int n)
 {
 	uint64_t v = 0, first = at / 8, last = (at + (uint64_t)n - 1) / 8;
 	for (uint64_t i = first; i <= last; i++)
@@ -106,7 +106,9 @@ uint64_t bz2_bits(const unsigned char *p, uint64_t at, int n)
 	return v >> ((last + 1) * 8 - at - (uint64_t)n) & ((uint64_t{1} << n) - 1);
 }
 
-uint64_t bz2_find(const unsigned char *p, size_t n, uint64_t from)
+// The first bit at or after `from` where p[0..n) holds either magic whole,
+// or BZ2_NONE.
+static uint64_t bz2_find(const unsigned char *p, size_t n, uint64_t from)
 {
 	// Whichever bit a magic starts at, the two bytes after the one it
 	// starts in are its own: those two bytes, as a set, let few others by.
@@ -212,8 +214,15 @@ static bool block(const unsigned char *in, uint64_t from, uint64_t to, char leve
 	return bz2_block(in, from, to, level, o) || unit(in, from, to, level, o);
 }
 
-bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, char level, bz2_out *o,
-		uint32_t *crc, unsigned *n)
+// Decodes the blocks of a stream of level `level` ('1' to '9') that start
+// at bits cut[0..k) of in, the last ending at cut[k], each by bz2_block()
+// or, where that declines it, as a stream of its own by libbz2, appended
+// to o. A block that does not end exactly at the next start is tried once
+// joined to the one after. False unless each decoded, checked; their CRCs
+// combined in *crc, as the stream combines them, and the blocks decoded
+// counted in *n.
+static bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, char level,
+		       bz2_out *o, uint32_t *crc, unsigned *n)
 {
 	*crc = 0;
 	*n = 0;
@@ -227,3 +236,166 @@ bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, char lev
 	}
 	return true;
 }
+
+// Blocks, found by their magic at any bit of the stream: a piece is a run
+// of them, each decoded on its own. A magic can also turn up inside a
+// block's data; a block that does not end exactly at the next one is
+// joined to the block after it, once, within its piece. Where that fails
+// too, or the block is its piece's last, the ordinary reading takes over
+// from the stream's start: every block written began where the one before
+// ended, so it is one that reading would find. A piece's output is unknown
+// until it is decoded, so the handover's bytes to skip are counted as
+// pieces are written, and the stream's CRC checked there. A piece holds no
+// more blocks than decode to OUT_MAX at most, one at least, so output
+// waiting for its turn holds at most OUT_MAX per slot, or one block's most
+// (45.9 MB at level 9).
+
+// The compressed bytes a piece is given at least, as much as a block of
+// 900 kB of text takes, and its blocks at most.
+constexpr size_t BZ2_PIECE = 64 << 10, BZ2_CUTS = 16, BZ2_TINY = 4 << 10;
+constexpr unsigned BZ2_TINY_RUN = 16;
+
+static unsigned char bz2_buf[64 << 10];
+static uint64_t bz2_start, bz2_next; // the stream's first byte, and the next piece's first bit or 0
+static uint64_t input_at;
+static char bz2_level;
+static bool bz2_over;
+static unsigned bz2_tiny;    // streams of one piece less than BZ2_TINY long, in a row
+static uint64_t bz2_written; // by the stream's pieces
+static uint32_t bz2_crc;
+
+// A piece's blocks: where they start, in bits from its first byte, and
+// where the last ends; the CRCs of those decoded, combined, and their
+// count; the stream's, where the piece ends it.
+static struct {
+	uint32_t cut[BZ2_CUTS + 1];
+	unsigned cuts, units;
+	uint32_t crc, stream_crc;
+	char level;
+	bool ends;
+} parts[SLOTS_MAX];
+
+// The first bit of a magic at or after `from`, and before `limit`, or BZ2_NONE.
+static uint64_t bz2_scan(uint64_t from, uint64_t limit)
+{
+	for (uint64_t at = from / 8; at * 8 < limit; at += sizeof bz2_buf - 8) {
+		const unsigned char *d;
+		size_t n = cut_bytes(at, sizeof bz2_buf, bz2_buf, &d);
+		uint64_t b = bz2_find(d, n, from > at * 8 ? from - at * 8 : 0);
+		if (b != BZ2_NONE)
+			return at * 8 + b < limit ? at * 8 + b : BZ2_NONE;
+		if (n < sizeof bz2_buf)
+			break;
+	}
+	return BZ2_NONE;
+}
+
+// The most a block of the level decodes to: a run of 4 to 255 bytes is 5
+// bytes of the block.
+static size_t bz2_most(char level) { return (size_t)(level - '0') * 100000 / 5 * 255; }
+
+static bool scan(piece *p)
+{
+	handover none = p->back;
+	if (bz2_over)
+		return false;
+	if (bz2_next == 0) {
+		none = {bz2_start, 0, bz2_start > input_at};
+		p->back = none;
+		const unsigned char *h = cut_look(bz2_start, 10);
+		if (h == nullptr || memcmp(h, "BZh", 3) != 0 || h[3] < '1' || h[3] > '9' ||
+		    bz2_bits(h, 32, 48) != BZ2_BLOCK)
+			return false;
+		bz2_level = static_cast<char>(h[3]);
+		bz2_next = bz2_start * 8 + 32;
+	}
+	auto &part = parts[p->slot];
+	p->back = {bz2_start, 0, false};
+	p->at = bz2_next / 8;
+	part.level = bz2_level;
+	part.ends = false;
+	part.cuts = 0;
+	uint64_t end = bz2_next, want = std::min<uint64_t>(p->want, BZ2_PIECE) * 8;
+	size_t most = std::clamp(OUT_MAX / bz2_most(bz2_level), size_t{1}, BZ2_CUTS);
+	while (!part.ends && part.cuts < most && end - bz2_next < want) {
+		part.cut[part.cuts++] = static_cast<uint32_t>(end - p->at * 8);
+		end = bz2_scan(end + 80, (p->at + PIECE_MAX) * 8);
+		const unsigned char *m =
+			end != BZ2_NONE ? cut_look(end / 8, (end % 8 + 80 + 7) / 8) : nullptr;
+		if (m == nullptr) {
+			// Nothing the scan knows: a piece that fails, so that the
+			// ordinary reading takes over from the stream's start.
+			bz2_over = true;
+			part.cuts = 0;
+			p->len = 0;
+			return true;
+		}
+		part.ends = bz2_bits(m, end % 8, 48) == BZ2_END;
+		part.stream_crc = static_cast<uint32_t>(bz2_bits(m, end % 8 + 48, 32));
+	}
+	part.cut[part.cuts] = static_cast<uint32_t>(end - p->at * 8);
+	p->len = (end + 7) / 8 - p->at;
+	// As large as the blocks were before the runs were shortened, at
+	// least, and the decoder's tables for that many.
+	uint64_t block = (uint64_t)(bz2_level - '0') * 100000;
+	p->size = block * part.cuts;
+	p->state = block * 6;
+	// A stream of a few bytes costs a thread more to be handed than to
+	// decode: after a run of them the rest is read on one thread, from
+	// this one's start.
+	bool whole = part.ends && p->at * 8 + part.cut[0] == bz2_start * 8 + 32;
+	bz2_tiny = whole && p->len < BZ2_TINY ? bz2_tiny + 1 : 0;
+	if (bz2_tiny == BZ2_TINY_RUN) {
+		p->back = none;
+		return false;
+	}
+	bz2_next = part.ends ? 0 : end;
+	bz2_start = part.ends ? (end + 80 + 7) / 8 : bz2_start;
+	return true;
+}
+
+static bool start(uint64_t at, uint64_t)
+{
+	bz2_start = input_at = at;
+	bz2_next = 0;
+	bz2_over = false;
+	bz2_tiny = 0;
+	return load() == nullptr;
+}
+
+static uint32_t rotl(uint32_t v, unsigned k)
+{
+	k %= 32;
+	return k == 0 ? v : v << k | v >> (32 - k);
+}
+
+static bool work(piece *p)
+{
+	auto &part = parts[p->slot];
+	bz2_out o = {p->out, 0, p->out_cap, std::max(OUT_MAX, bz2_most(part.level))};
+	bool ok = part.cuts > 0 &&
+		  bz2_blocks(p->data, part.cut, part.cuts, part.level, &o, &part.crc, &part.units);
+	p->out = o.buf;
+	p->out_cap = o.cap;
+	p->out_len = o.len;
+	return ok;
+}
+
+static bool in_order(piece *p, bool ok)
+{
+	auto &part = parts[p->slot];
+	if (part.cut[0] + p->at * 8 == p->back.at * 8 + 32) {
+		bz2_written = 0;
+		bz2_crc = 0;
+	}
+	p->back.skip = bz2_written;
+	bz2_written += p->out_len;
+	bz2_crc = rotl(bz2_crc, part.units) ^ part.crc;
+	return ok && (!part.ends || bz2_crc == part.stream_crc);
+}
+
+static const cutter cuts = {start, scan, work, in_order, nullptr, false};
+
+const struct unit bzip2_unit = {
+	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run, &cuts,
+};

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "deflate.h"
+#include "io.h"
 
 enum : unsigned char {
 	FHCRC = 0x02,
@@ -171,8 +172,52 @@ static step run(flow *f)
 	}
 }
 
+// BGZF: members of 64 KiB at most, each saying its length in its header.
+// A piece of some 32 KiB of them, found in 96 KiB read at once, keeps
+// memory as low as the members' own tools.
+constexpr size_t BGZF_PIECE = 32 << 10, BGZF_READ = 96 << 10;
+
+// The length of the BGZF member that p[0..n) starts, or 0: its header says
+// it is one, and how long it is.
+static size_t bgzf(const unsigned char *p, size_t n)
+{
+	if (n < 18 || p[0] != 0x1f || p[1] != 0x8b || p[2] != 8 || (p[3] & 4) == 0)
+		return 0;
+	size_t end = 12 + cut_le(p + 10, 2);
+	for (size_t i = 12; i + 6 <= end && end <= n; i += 4 + cut_le(p + i + 2, 2))
+		if (p[i] == 'B' && p[i + 1] == 'C' && cut_le(p + i + 2, 2) == 2) {
+			size_t len = cut_le(p + i + 4, 2) + 1;
+			return len >= end + 8 ? len : 0;
+		}
+	return 0;
+}
+
+static unsigned char bgzf_buf[BGZF_READ];
+
+static bool bgzf_start(uint64_t at, uint64_t)
+{
+	const unsigned char *p = cut_look(at, 18);
+	return p != nullptr && bgzf(p, 18) > 0;
+}
+
+static bool bgzf_scan(piece *p)
+{
+	const unsigned char *d;
+	size_t n = cut_bytes(p->at, BGZF_READ, bgzf_buf, &d), len = 0;
+	size_t want = p->want < BGZF_PIECE ? (size_t)p->want : BGZF_PIECE;
+	for (size_t m; len < want && (m = bgzf(d + len, n - len)) > 0 && m <= n - len;) {
+		len += m;
+		p->size += cut_le(d + len - 4, 4);
+	}
+	p->len = len;
+	p->state = sizeof(deflate);
+	return len > 0;
+}
+
+static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr, nullptr, false};
+
 // 1f 9e is gzip's older magic for the same format. Only zero padding or
 // another member may follow a member: gzip would also take .Z, LZH or
 // packed data there, none of them checked as a member is.
-const unit gzip_unit = {"gzip", {{2, {0x1f, 0x8b}}, {2, {0x1f, 0x9e}}}, 1, false, false, begin,
-			run};
+const unit gzip_unit = {
+	"gzip", {{2, {0x1f, 0x8b}}, {2, {0x1f, 0x9e}}}, 1, false, false, begin, run, &bgzf_cuts};

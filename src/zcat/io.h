@@ -46,10 +46,36 @@ int resume(const unit &u, uint64_t at, uint64_t skip, bool after);
 // Decodes the units of u in the input on several threads, and the rest as
 // decode() does; -1, with nothing read or written, where it does not.
 int parallel(const unit &u);
-// The threads it may use, 0 for as many CPUs as the process may run on,
-// and the compressed bytes a thread is given at least, 0 for the default;
-// for the tests and the fuzzer.
-void parallel_threads(unsigned n, size_t piece = 0);
+// What the tests have refused to the threads: nothing, every thread, or
+// the buffers of the third piece.
+enum refusal : unsigned char { REFUSE_NONE, REFUSE_THREADS, REFUSE_PIECE };
+// The threads it may use, 0 for as many CPUs as the process may use, and
+// the compressed bytes a thread is given at least, 0 for the default; for
+// the tests and the fuzzer.
+void parallel_threads(unsigned n, size_t piece = 0, refusal refused = REFUSE_NONE);
+
+// For the formats' scans: a piece's compressed bytes at most, and its
+// output; a unit larger is decoded on one thread.
+constexpr size_t PIECE_MAX = 16 << 20, OUT_MAX = 32 << 20;
+// Up to n bytes of the whole input at `at`, in buf or in the input in
+// memory: *p points to them; the count.
+size_t cut_bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char **p);
+// n bytes at `at`, at most 64, through a small window of the input, as the
+// scans look at headers spread over it; nullptr past its end.
+const unsigned char *cut_look(uint64_t at, size_t n);
+// The work of a piece of whole streams of the unit, each right after the
+// one before, as the ordinary reading would take them.
+bool cut_streams(piece *p);
+// Room for need bytes of output in p->out, within OUT_MAX.
+bool cut_room(piece *p, size_t need);
+// The n bytes at p, least significant first.
+inline uint32_t cut_le(const unsigned char *p, int n)
+{
+	uint32_t v = 0;
+	while (n-- > 0)
+		v = v << 8 | p[n];
+	return v;
+}
 
 // "zcat: NAME: what" on standard error; returns status.
 int complain(const char *what, int status);

@@ -2,12 +2,16 @@
 // buffer of its own and would go on into the next member by itself, so the
 // bytes it holds but has not used stay in f->in wherever they may belong to
 // what follows, and the member ends where lzlib's count of used bytes says.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include <lzlib.h>
 
+#include "io.h"
 #include "lib.h"
 #include "unit.h"
 
@@ -173,4 +177,62 @@ static step run(flow *f)
 	}
 }
 
-const unit lzip_unit = {"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run};
+// Members, found from the end back to the first by each trailer's member
+// size, each where a header starts: [start, data size], the last first.
+constexpr size_t MEMBERS_MAX = 1 << 16;
+static uint64_t (*members)[2];
+static size_t members_left;
+static uint64_t input_size;
+
+static void stop()
+{
+	free(members);
+	members = nullptr;
+}
+
+static bool start(uint64_t at, uint64_t size)
+{
+	members = static_cast<uint64_t(*)[2]>(malloc(MEMBERS_MAX * sizeof *members));
+	members_left = 0;
+	input_size = size;
+	for (uint64_t end = size; end > at && members != nullptr;) {
+		const unsigned char *t = end - at >= 36 ? cut_look(end - 20, 20) : nullptr;
+		uint64_t n =
+			t != nullptr ? cut_le(t + 12, 4) | (uint64_t)cut_le(t + 16, 4) << 32 : 0;
+		if (n < 36 || n > end - at || members_left == MEMBERS_MAX)
+			break;
+		members[members_left][1] = cut_le(t + 4, 4) | (uint64_t)cut_le(t + 8, 4) << 32;
+		end -= n;
+		const unsigned char *h = cut_look(end, 4);
+		if (h == nullptr || memcmp(h, "LZIP", 4) != 0)
+			break;
+		members[members_left++][0] = end;
+		if (end == at && members_left > 1)
+			return true;
+	}
+	stop();
+	return false;
+}
+
+static bool scan(piece *p)
+{
+	while (p->len < p->want && members_left > 0) {
+		const uint64_t *m = members[members_left - 1];
+		uint64_t end = members_left > 1 ? members[members_left - 2][0] : input_size;
+		const unsigned char *h = cut_look(m[0], HEADER);
+		if (h == nullptr || end - m[0] > PIECE_MAX - p->len || m[1] > OUT_MAX - p->size)
+			break;
+		p->len += end - m[0];
+		p->size += m[1];
+		// The dictionary, as far as the member fills it, and lzlib's input.
+		uint64_t dict = uint64_t{1} << (h[5] & 0x1f);
+		p->state = std::max<uint64_t>(p->state, std::min(dict, m[1]) + (64 << 10));
+		members_left--;
+	}
+	return p->len > 0;
+}
+
+static const cutter cuts = {start, scan, cut_streams, nullptr, stop, true};
+
+const unit lzip_unit = {"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run,
+			&cuts};

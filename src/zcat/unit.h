@@ -5,6 +5,7 @@
 #define ZTEXT_ZCAT_UNIT_H
 
 #include <cstddef>
+#include <cstdint>
 
 // gzip's exit statuses.
 enum : unsigned char { GZ_OK = 0, GZ_ERROR = 1, GZ_WARNING = 2 };
@@ -33,6 +34,8 @@ struct magic {
 	unsigned char bytes[MAGIC_MAX];
 };
 
+struct cutter;
+
 struct unit {
 	const char *format;  // for messages
 	magic magics[2];     // the first bytes of a stream; len 0 where there is one
@@ -47,6 +50,8 @@ struct unit {
 	// again. With `last`, room left and in_left 0, the caller says the input
 	// was cut short.
 	step (*run)(flow *f);
+	// How a large file of its units is cut into pieces for threads, or nullptr.
+	const cutter *cuts = nullptr;
 };
 
 // A run ends with `why`: the stream is malformed, or left unread on purpose.
@@ -61,6 +66,57 @@ inline step refuse(flow *f, const char *why)
 	f->error = why;
 	return STEP_REFUSE;
 }
+
+// Where the ordinary reading takes over: at `at` of the input, as just
+// after a stream if `after`, with the first `skip` bytes of output dropped.
+struct handover {
+	uint64_t at, skip;
+	bool after;
+};
+
+// The pieces in flight at most: the format keeps what else it knows of a
+// piece in an array of its own, at the piece's slot.
+constexpr unsigned SLOTS_MAX = 64;
+
+// A piece of whole units, decoded on a thread of its own. The driver sets
+// `at` and `back` at the end of the piece before, and `want`; the format's
+// scan says where the piece is, what its output and its decoder's memory
+// come to (a guess where its units do not say), and where the ordinary
+// reading takes over should it fail, or, where it makes none, where that
+// reading goes on.
+struct piece {
+	uint64_t at, len; // its bytes in the input
+	uint64_t want;    // the compressed bytes it is given at least
+	uint64_t size;    // its output
+	uint64_t state;   // its decoder's memory, beside its input and output
+	handover back;
+	unsigned slot;             // [slot] of the format's own array of SLOTS_MAX
+	const unsigned char *data; // its bytes: read in, or the input in memory
+	unsigned char *out;        // malloc'ed, kept for the slot's next piece
+	size_t out_cap, out_len;
+	bool broken; // a write failed, said
+};
+
+// A format whose input is cut: the driver keeps the threads, the order,
+// the memory and the handover, and asks these for the rest.
+struct cutter {
+	// Whether the whole input, from `at` to `size`, is worth cutting, its
+	// units found as far as they must be first; where not, all let go.
+	bool (*start)(uint64_t at, uint64_t size);
+	// The next piece; false where none is.
+	bool (*scan)(piece *p);
+	// Decodes it on a thread into p->out; false unless whole and as scanned.
+	bool (*work)(piece *p);
+	// In order, the piece's work done (ok) or failed: what only the pieces
+	// taken in turn can check or finish (a sum over a stream, the window
+	// the piece before leaves), and the handover each gets from those
+	// before; false where p is not to be written. Or nullptr.
+	bool (*in_order)(piece *p, bool ok);
+	void (*stop)(); // lets go of what start took; or nullptr
+	// Whether what a unit writes before a fault does not hang on how its
+	// input is cut, so that the piece next in turn is written as it decodes.
+	bool stream_head;
+};
 
 extern const unit gzip_unit, zip_unit, xz_unit, zstd_unit, bzip2_unit, lzip_unit, lz4_unit,
 	lzw_unit;

@@ -1,13 +1,14 @@
 // xz: one .xz stream per begin(), decoded by liblzma, loaded the first time
 // an xz stream turns up. The driver takes the stream padding and whatever
 // follows, so the decoder stops at the stream's footer.
+#include "io.h"
 #include "lib.h"
 #include "unit.h"
-#include "xz.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <lzma.h>
 
@@ -100,10 +101,6 @@ static step run(flow *f)
 	}
 }
 
-const unit xz_unit = {
-	"xz", {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run,
-};
-
 // What the threads need to decode a stream's blocks on their own, loaded
 // only for a file that has several.
 static struct {
@@ -122,7 +119,12 @@ static struct {
 	decltype(&lzma_raw_decoder_memusage) raw_memusage;
 } bl;
 
-const char *xz_blocks_begin()
+struct record {
+	uint64_t unpadded, size; // as the index has a block
+};
+
+// Loads what the rest needs; nullptr, or why not.
+static const char *blocks_begin()
 {
 	static bool done;
 	const symbol symbols[] = {
@@ -145,7 +147,9 @@ const char *xz_blocks_begin()
 	return error;
 }
 
-bool xz_footer(const unsigned char *f, uint64_t *index_size, unsigned *check)
+// Whether the stream footer f[0..12) is well formed, with a check this
+// liblzma computes; the index's size and the check then.
+static bool footer(const unsigned char *f, uint64_t *index_size, unsigned *check)
 {
 	lzma_stream_flags flags;
 	if (bl.footer(&flags, f) != LZMA_OK || !bl.supported(flags.check))
@@ -155,14 +159,17 @@ bool xz_footer(const unsigned char *f, uint64_t *index_size, unsigned *check)
 	return true;
 }
 
-bool xz_header(const unsigned char *h, const unsigned char *f)
+// Whether the stream header h[0..12) is well formed and agrees with f's.
+static bool header(const unsigned char *h, const unsigned char *f)
 {
 	lzma_stream_flags head, foot;
 	return bl.header(&head, h) == LZMA_OK && bl.footer(&foot, f) == LZMA_OK &&
 	       bl.compare(&head, &foot) == LZMA_OK;
 }
 
-long xz_index(const unsigned char *p, size_t n, xz_record *r, size_t max)
+// The index p[0..n)'s records, at most max, into r: their count, or -1
+// where it is not an index, whole and checked, or holds more.
+static long read_index(const unsigned char *p, size_t n, record *r, size_t max)
 {
 	lzma_index *index = nullptr;
 	uint64_t limit = MEM_LIMIT;
@@ -184,7 +191,7 @@ long xz_index(const unsigned char *p, size_t n, xz_record *r, size_t max)
 }
 
 // One block, decoded to exactly the sizes its record gives.
-static bool block(const unsigned char *in, const xz_record &r, unsigned check, unsigned char *out)
+static bool block(const unsigned char *in, const record &r, unsigned check, unsigned char *out)
 {
 	lzma_filter filters[LZMA_FILTERS_MAX + 1];
 	lzma_block b{};
@@ -216,8 +223,10 @@ static bool block(const unsigned char *in, const xz_record &r, unsigned check, u
 	       bl.unpadded_size(&b) == r.unpadded && b.uncompressed_size == r.size;
 }
 
-bool xz_blocks(const unsigned char *in, size_t n, const xz_record *r, size_t k, unsigned check,
-	       unsigned char *out)
+// Decodes the k blocks that in[0..n) holds, each to exactly its record's
+// sizes, into out; false unless each did, checked, and they fill in.
+static bool blocks(const unsigned char *in, size_t n, const record *r, size_t k, unsigned check,
+		   unsigned char *out)
 {
 	for (size_t i = 0; i < k; i++) {
 		size_t total = (r[i].unpadded + 3) & ~uint64_t{3};
@@ -229,3 +238,133 @@ bool xz_blocks(const unsigned char *in, size_t n, const xz_record *r, size_t k, 
 	}
 	return n == 0;
 }
+
+// xz streams, found from the end back to the first by each footer and
+// index, each where a header that agrees with its footer starts; the last
+// first, its blocks' records in recs from `first` on.
+constexpr size_t RECORDS_MAX = 1 << 16, STREAMS_MAX = 1 << 10, INDEX_MAX = 1 << 20;
+struct stream {
+	uint64_t start, end; // of its header, past its footer
+	size_t first, count;
+	unsigned check;
+};
+static record *recs;
+static stream *streams;
+static size_t streams_left, block_next; // the stream and block that the next piece starts with
+static uint64_t skipped, taken_in;      // the content, and the bytes, of the stream's blocks before
+static uint64_t input_at;
+
+// A piece's blocks: their records, and the stream's check.
+static struct {
+	const record *rec;
+	size_t blocks;
+	unsigned check;
+} parts[SLOTS_MAX];
+
+static void stop()
+{
+	free(recs);
+	free(streams);
+	recs = nullptr;
+	streams = nullptr;
+}
+
+// Whether the file from `at` to its end is xz streams and their padding,
+// of more than one block.
+static bool start(uint64_t at, uint64_t size)
+{
+	recs = static_cast<record *>(malloc(RECORDS_MAX * sizeof *recs));
+	streams = static_cast<stream *>(malloc(STREAMS_MAX * sizeof *streams));
+	auto *idx = static_cast<unsigned char *>(malloc(INDEX_MAX));
+	size_t nrec = 0;
+	streams_left = 0;
+	bool ok = blocks_begin() == nullptr && recs != nullptr && streams != nullptr &&
+		  idx != nullptr;
+	for (uint64_t end = size; ok && end > at;) {
+		// Stream padding; a great deal of it is left to the ordinary reading.
+		for (uint64_t pad = 0; pad < INDEX_MAX && end - at > 4; pad += 4, end -= 4) {
+			const unsigned char *z = cut_look(end - 4, 4);
+			if (z == nullptr || cut_le(z, 4) != 0)
+				break;
+		}
+		unsigned char foot[12];
+		const unsigned char *f = end - at >= 24 ? cut_look(end - 12, 12) : nullptr;
+		uint64_t isize = 0, total = 0;
+		unsigned check = 0;
+		ok = f != nullptr && streams_left < STREAMS_MAX;
+		if (ok)
+			memcpy(foot, f, 12);
+		ok = ok && footer(foot, &isize, &check) && isize <= INDEX_MAX &&
+		     isize <= end - at - 24;
+		const unsigned char *p;
+		long k = ok ? (long)cut_bytes(end - 12 - isize, isize, idx, &p) : 0;
+		ok = ok && (uint64_t)k == isize;
+		k = ok ? read_index(p, isize, recs + nrec, RECORDS_MAX - nrec) : -1;
+		for (long i = 0; i < k; i++)
+			total += (recs[nrec + i].unpadded + 3) & ~uint64_t{3};
+		ok = k >= 0 && total <= end - at - 24 - isize;
+		uint64_t first = end - 24 - isize - total;
+		const unsigned char *h = ok ? cut_look(first, 12) : nullptr;
+		ok = h != nullptr && header(h, foot);
+		if (ok)
+			streams[streams_left++] = {first, end, nrec, (size_t)k, check};
+		nrec += ok ? (size_t)k : 0;
+		end = first;
+	}
+	free(idx);
+	block_next = 0;
+	skipped = taken_in = 0;
+	input_at = at;
+	if (ok && nrec > 1)
+		return true;
+	stop();
+	return false;
+}
+
+static bool scan(piece *p)
+{
+	for (; streams_left > 0; streams_left--, block_next = 0, skipped = taken_in = 0) {
+		const stream &st = streams[streams_left - 1];
+		bool first = st.start == input_at;
+		p->back = {first ? input_at : streams[streams_left].end, skipped, !first};
+		if (block_next == st.count)
+			continue;
+		p->at = st.start + 12 + taken_in;
+		auto &part = parts[p->slot];
+		part = {recs + st.first + block_next, 0, st.check};
+		while (p->len < p->want && block_next < st.count) {
+			const record &r = recs[st.first + block_next];
+			uint64_t total = (r.unpadded + 3) & ~uint64_t{3};
+			if (total > PIECE_MAX - p->len || r.size > OUT_MAX - p->size)
+				break;
+			p->len += total;
+			p->size += r.size;
+			// The dictionary, as far as the block fills it.
+			p->state = r.size > p->state ? r.size : p->state;
+			part.blocks++;
+			block_next++;
+		}
+		skipped += p->size;
+		taken_in += p->len;
+		return part.blocks > 0;
+	}
+	// Past the last stream: its padding, and what follows.
+	p->back = {streams[0].end, 0, true};
+	return false;
+}
+
+static bool work(piece *p)
+{
+	const auto &part = parts[p->slot];
+	if (!cut_room(p, p->size) ||
+	    !blocks(p->data, p->len, part.rec, part.blocks, part.check, p->out))
+		return false;
+	p->out_len = p->size;
+	return true;
+}
+
+static const cutter cuts = {start, scan, work, nullptr, stop, false};
+
+const unit xz_unit = {
+	"xz", {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run, &cuts,
+};

@@ -1,8 +1,10 @@
 // zstd: one frame per begin(), decoded by libzstd, loaded the first time a
 // zstd frame turns up. The driver takes what follows the frame.
+#include "io.h"
 #include "lib.h"
 #include "unit.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -210,6 +212,81 @@ static step run(flow *f)
 	}
 }
 
+static uint64_t input_size;
+
+// The length of the zstd frame at `at`, its content's size, or 0 where it
+// does not say, and the window it keeps; 0 where no whole frame is there.
+static uint64_t frame(uint64_t at, uint64_t *size, uint64_t *window)
+{
+	const unsigned char *p = cut_look(at, 18);
+	if (p == nullptr || cut_le(p, 4) != 0xfd2fb528 || (p[4] & 8) != 0)
+		return 0;
+	unsigned fcs = p[4] >> 6, single = p[4] >> 5 & 1;
+	static const unsigned char id_len[] = {0, 1, 2, 4}, fcs_len[] = {0, 2, 4, 8};
+	size_t fcs_at = 5 + (1 - single) + id_len[p[4] & 3];
+	size_t n = fcs == 0 ? single : fcs_len[fcs];
+	*size = 0;
+	if (n > 0)
+		*size = n == 8 ? cut_le(p + fcs_at, 4) | (uint64_t)cut_le(p + fcs_at + 4, 4) << 32
+			       : cut_le(p + fcs_at, (int)n) + (n == 2 ? 256 : 0);
+	bool sum = (p[4] & 4) != 0;
+	// A block larger than the window is refused or not by libzstd as its
+	// buffers happen to stand after the frames before: one thread's call.
+	*window = single != 0 ? *size : (1024ULL << (p[5] >> 3)) / 8 * (8 + (p[5] & 7));
+	uint64_t block_max = *window < (128 << 10) ? *window : 128 << 10, o = at + fcs_at + n;
+	for (;;) {
+		const unsigned char *b = cut_look(o, 3);
+		if (b == nullptr || (b[0] >> 1 & 3) == 3 || cut_le(b, 3) >> 3 > block_max)
+			return 0;
+		uint32_t h = cut_le(b, 3);
+		o += 3 + ((h >> 1 & 3) == 1 ? 1 : h >> 3);
+		if (o - at > PIECE_MAX)
+			return 0;
+		if ((h & 1) != 0)
+			break;
+	}
+	o += sum ? 4 : 0;
+	return o <= input_size ? o - at : 0;
+}
+
+// The length of the skippable frames at `at`, whole; 0 where none is.
+static uint64_t skippables(uint64_t at)
+{
+	uint64_t o = at;
+	for (const unsigned char *p; (p = cut_look(o, 8)) != nullptr && skippable(p, 8);)
+		o += 8 + (uint64_t)cut_le(p + 4, 4);
+	return o <= input_size ? o - at : 0;
+}
+
+static bool scan(piece *p)
+{
+	while (p->len < p->want) {
+		uint64_t size, window, n = frame(p->at + p->len, &size, &window);
+		uint64_t out = size > 0 ? size : 4 * n;
+		if (n == 0 || p->len + n > PIECE_MAX || p->size + out > OUT_MAX)
+			break;
+		p->len += n;
+		p->size += out;
+		// The window the context keeps, as far as the frame fills it, and a
+		// block of input.
+		p->state = std::max<uint64_t>(p->state, std::min(window, out) + (128 << 10));
+		uint64_t s = skippables(p->at + p->len);
+		const unsigned char *m = cut_look(p->at + p->len + s, 4);
+		if (s > 0 && (m == nullptr || !starts(zstd_unit, m, 4)))
+			break; // the ordinary reading takes them, and what follows
+		p->len += s;
+	}
+	return p->len > 0;
+}
+
+static bool start(uint64_t, uint64_t size)
+{
+	input_size = size;
+	return true;
+}
+
+static const cutter cuts = {start, scan, cut_streams, nullptr, nullptr, true};
+
 const unit zstd_unit = {
-	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run,
+	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run, &cuts,
 };
