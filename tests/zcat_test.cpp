@@ -524,8 +524,44 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 			if (r.want != same) {
 				EXPECT_EQ(threads.status, r.want);
 			}
+			// In this process, where no thread can be started, and where
+			// the third piece's buffers are refused.
+			for (refusal no : {REFUSE_THREADS, REFUSE_PIECE}) {
+				SCOPED_TRACE(no);
+				parallel_threads(3, 0, no);
+				auto [status, out] = unit(r.data);
+				EXPECT_EQ(status, one.status);
+				EXPECT_TRUE(out == one.out);
+			}
+			parallel_threads(0);
 		}
 	}
+}
+
+// Where two threads' pieces would pass the memory the process may use,
+// one thread decodes the file, within it. Needs a child cgroup with a
+// memory limit: cgroup v2, its memory controller given to this one's.
+TEST_F(Zcat, ThreadsWithinTheMemory)
+{
+	std::string self = slurp("/proc/self/cgroup"), own;
+	if (self.rfind("0::/", 0) == 0 && self.find('\n') == self.size() - 1)
+		own = "/sys/fs/cgroup" + self.substr(3, self.size() - 4);
+	std::string group = own + "/ztext-test-" + std::to_string(getpid());
+	if (own.empty() ||
+	    slurp(own + "/cgroup.subtree_control").find("memory") == std::string::npos ||
+	    mkdir(group.c_str(), 0755) != 0)
+		GTEST_SKIP() << "no cgroup v2 with a memory controller to make a child of here";
+	// Blocks of 8 MiB with a dictionary of 1: two in flight take some 18 MiB.
+	how h{dir.path, ""};
+	result xz = run({"sh", "-c", "seq 1 4000000 | tee raw | xz -1 --block-size=8MiB"}, h);
+	put("x", xz.out);
+	spit(group + "/memory.max", "16M");
+	spit(group + "/memory.swap.max", "0");
+	result z = run(
+		{"sh", "-c", "echo $$ >\"$0\"/cgroup.procs && exec \"$1\" x", group, ZCAT_BIN}, h);
+	EXPECT_EQ(rmdir(group.c_str()), 0);
+	EXPECT_EQ(z.status, 0);
+	EXPECT_TRUE(z.out == slurp(dir / "raw"));
 }
 
 #ifdef MISBEHAVE_DIR
