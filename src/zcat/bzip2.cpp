@@ -337,9 +337,9 @@ static bool scan(piece *p)
 	p->len = (end + 7) / 8 - p->at;
 	// As large as the blocks were before the runs were shortened, at
 	// least, and the decoder's tables for that many.
-	uint64_t block = (uint64_t)(bz2_level - '0') * 100000;
-	p->size = block * part.cuts;
-	p->state = block * 6;
+	uint64_t full = (uint64_t)(bz2_level - '0') * 100000;
+	p->size = full * part.cuts;
+	p->state = full * 6;
 	// A stream of a few bytes costs a thread more to be handed than to
 	// decode: after a run of them the rest is read on one thread, from
 	// this one's start.
@@ -354,7 +354,7 @@ static bool scan(piece *p)
 	return true;
 }
 
-static bool start(uint64_t at, uint64_t)
+static bool pieces_begin(uint64_t at, uint64_t)
 {
 	bz2_start = input_at = at;
 	bz2_next = 0;
@@ -383,7 +383,7 @@ static bool work(piece *p)
 
 static bool in_order(piece *p, bool ok)
 {
-	auto &part = parts[p->slot];
+	const auto &part = parts[p->slot];
 	if (part.cut[0] + p->at * 8 == p->back.at * 8 + 32) {
 		bz2_written = 0;
 		bz2_crc = 0;
@@ -394,7 +394,7 @@ static bool in_order(piece *p, bool ok)
 	return ok && (!part.ends || bz2_crc == part.stream_crc);
 }
 
-static const cutter cuts = {start, scan, work, in_order, nullptr, false};
+static const cutter cuts = {pieces_begin, scan, work, in_order, nullptr, false};
 
 const struct unit bzip2_unit = {
 	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run, &cuts,
