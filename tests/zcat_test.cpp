@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 #include <isa-l/crc.h>
 
-#include "deflate.h"
 #include "harness.h"
-#include "io.h"
+#include "zcat/deflate.h"
+#include "zcat/io.h"
 
 namespace {
 
