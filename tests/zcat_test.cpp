@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fcntl.h>
+#include <filesystem>
 #include <initializer_list>
 #include <random>
 #include <string>
@@ -15,9 +16,10 @@
 #include <gtest/gtest.h>
 #include <isa-l/crc.h>
 
-#include "deflate.h"
 #include "harness.h"
-#include "io.h"
+#include "zcat/deflate.h"
+#include "zcat/io.h"
+#include "zcat/limits.h"
 
 namespace {
 
@@ -674,6 +676,54 @@ TEST(Crc, TablesAsIsal)
 	for (size_t at = 0, n = 1; at < b.size(); at += n, n = n * 3 % 40000 + 1)
 		c = gzip_crc(c, &b[at], std::min(n, b.size() - at));
 	EXPECT_EQ(c, crc32_gzip_refl(0, b.data(), b.size()));
+}
+
+// What the files of a process's cgroups say, laid out in a folder: "self"
+// as /proc/self/cgroup, the groups' folders beside it as the mounts. Each
+// file is "NAME TEXT", a '|' after each.
+TEST(Limits, AsTheCgroupFilesSay)
+{
+	const struct {
+		const char *files;
+		unsigned cpus;
+		uint64_t memory;
+	} rows[] = {
+		{"", 0, 0},
+		{"self 0::/a|a/cpu.max max 100000|a/memory.max max|", 0, 0},
+		{"self 0::/a|a/cpu.max 50000 100000|", 1, 0},
+		{"self 0::/a/b|a/b/cpu.max 150000 100000|a/b/memory.max 5000|", 2, 5000},
+		{"self 0::/a/b|a/b/cpu.max 400000 100000|a/cpu.max 300000 100000|"
+		 "a/b/memory.max 5000|memory.max 4096|",
+		 3, 4096},
+		{"self 5:cpu,cpuacct:/a\n4:memory:/a\n0::/|cpu,cpuacct/a/cpu.cfs_quota_us 250000|"
+		 "cpu,cpuacct/a/cpu.cfs_period_us 100000|"
+		 "memory/a/memory.limit_in_bytes 9223372036854771712|"
+		 "memory/memory.limit_in_bytes 4096|",
+		 3, 4096},
+		// Mounted at root/cpu; only its root has a quota.
+		{"self 3:cpu,cpuacct:/a|cpu/a/cpu.cfs_quota_us -1|"
+		 "cpu/a/cpu.cfs_period_us 100000|cpu/cpu.cfs_quota_us 100000|"
+		 "cpu/cpu.cfs_period_us 100000|",
+		 1, 0},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.files);
+		temp_dir d;
+		std::string files = r.files;
+		for (size_t at = 0; at < files.size();) {
+			size_t bar = files.find('|', at), space = files.find(' ', at);
+			std::filesystem::path name = d / files.substr(at, space - at);
+			std::filesystem::create_directories(name.parent_path());
+			spit(name, files.substr(space + 1, bar - space - 1) + "\n");
+			at = bar + 1;
+		}
+		EXPECT_EQ(cgroup_cpus(d.path.c_str(), (d / "self").c_str()), r.cpus);
+		EXPECT_EQ(cgroup_memory(d.path.c_str(), (d / "self").c_str()), r.memory);
+	}
+	EXPECT_GE(limits_cpus(), 1u);
+	EXPECT_LE(limits_cpus(), static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)));
+	EXPECT_LE(limits_memory(),
+		  static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGESIZE)));
 }
 
 TEST_F(Gunzip, WriteError) { EXPECT_EQ(unit(three, 1 << 18, "/dev/full").first, GZ_ERROR); }

@@ -15,7 +15,8 @@ uint64_t cgroup_memory(const char *root, const char *self);
 
 // Reads both for this process, with its affinity mask and the machine's memory.
 void limits_read();
-// The CPUs it may use, at least 1, and the bytes of memory.
+// The CPUs it may use, at least 1, and the bytes of memory; read on first
+// use where limits_read was not called, as in the tests.
 unsigned limits_cpus();
 uint64_t limits_memory();
 

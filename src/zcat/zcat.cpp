@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "io.h"
+#include "limits.h"
 
 #ifdef ZTEXT_SECCOMP
 #include "confine.h"
@@ -302,6 +303,8 @@ int main(int argc, char *argv[])
 			return GZ_ERROR;
 		}
 	}
+	// The confinement forbids the files that say what the process may use.
+	limits_read();
 	if (argc - 1 - (dashdash < argc ? 1 : 0) == 0)
 		return zcat_operand("-");
 	later_end = argv + argc;

@@ -11,7 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "io.h"
+#include "zcat/io.h"
 
 static int decoded(const uint8_t *data, size_t size, size_t chunk, int out, unsigned threads)
 {

@@ -1,0 +1,219 @@
+#include "limits.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+// A group's value in one hierarchy, 0 for none; `v1` says which form its files take.
+using value_at = uint64_t (*)(char *dir, size_t n, bool v1);
+
+// The file at path, NUL-terminated in buf; false where it cannot be read.
+// One read takes all of these files that fits.
+static bool slurp(const char *path, char *buf, size_t cap)
+{
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	ssize_t got;
+	do
+		got = read(fd, buf, cap - 1);
+	while (got < 0 && errno == EINTR);
+	close(fd);
+	buf[got > 0 ? got : 0] = '\0';
+	return got > 0;
+}
+
+// The file `name` in the folder dir[0..n), which has room for it.
+static bool file(char *dir, size_t n, const char *name, char *buf, size_t cap)
+{
+	dir[n] = '/';
+	memcpy(dir + n + 1, name, strlen(name) + 1);
+	bool ok = slurp(dir, buf, cap);
+	dir[n] = '\0';
+	return ok;
+}
+
+// The decimal number at *s, which it moves past; false for any other word
+// ("max", "-1"). One too large for 64 bits is as good as none.
+static bool number(const char **s, uint64_t *v)
+{
+	const char *p = *s;
+	uint64_t n = 0;
+	for (; *p >= '0' && *p <= '9'; p++) {
+		if (n > (UINT64_MAX - 9) / 10)
+			return false;
+		n = n * 10 + (uint64_t)(*p - '0');
+	}
+	if (p == *s)
+		return false;
+	*s = p;
+	*v = n;
+	return true;
+}
+
+static uint64_t cpus_at(char *dir, size_t n, bool v1)
+{
+	char buf[64];
+	const char *s = buf;
+	uint64_t quota, period;
+	if (!file(dir, n, v1 ? "cpu.cfs_quota_us" : "cpu.max", buf, sizeof buf) ||
+	    !number(&s, &quota))
+		return 0;
+	if (v1) {
+		if (!file(dir, n, "cpu.cfs_period_us", buf, sizeof buf))
+			return 0;
+		s = buf;
+	} else if (*s++ != ' ') {
+		return 0;
+	}
+	if (!number(&s, &period) || period == 0)
+		return 0;
+	// A part of a CPU still runs a thread.
+	return quota <= period ? 1 : quota / period + (quota % period != 0);
+}
+
+static uint64_t memory_at(char *dir, size_t n, bool v1)
+{
+	char buf[64];
+	const char *s = buf;
+	uint64_t limit;
+	if (!file(dir, n, v1 ? "memory.limit_in_bytes" : "memory.max", buf, sizeof buf) ||
+	    !number(&s, &limit))
+		return 0;
+	return limit;
+}
+
+static uint64_t lower(uint64_t a, uint64_t b) { return a == 0 || (b != 0 && b < a) ? b : a; }
+
+// The lowest value at the group path[0..len) under the mount `base` and at
+// its ancestors up to the mount's root: a container's quota is often on the
+// root of what it sees, its processes in a group below.
+static uint64_t walk(const char *base, size_t b, const char *path, size_t len, value_at at, bool v1)
+{
+	static char dir[PATH_MAX];
+	// A group outside the namespace is named by "..": only the root is known.
+	if (memmem(path, len, "/..", 3) != nullptr)
+		len = 0;
+	if (b + len + sizeof "/memory.limit_in_bytes" > sizeof dir)
+		return 0; // no room for the longest file name
+	memcpy(dir, base, b);
+	memcpy(dir + b, path, len);
+	size_t n = b + len;
+	uint64_t low = 0;
+	for (;;) {
+		while (n > b && dir[n - 1] == '/')
+			n--;
+		low = lower(low, at(dir, n, v1));
+		if (n == b)
+			return low;
+		while (n > b && dir[n - 1] != '/')
+			n--;
+	}
+}
+
+// Whether the hierarchy's list of controllers c[0..n) holds `name`.
+static bool lists(const char *c, size_t n, const char *name)
+{
+	size_t len = strlen(name);
+	for (const char *end = c + n; c < end;) {
+		const char *comma = static_cast<const char *>(memchr(c, ',', (size_t)(end - c)));
+		const char *e = comma != nullptr ? comma : end;
+		if ((size_t)(e - c) == len && memcmp(c, name, len) == 0)
+			return true;
+		c = e + 1;
+	}
+	return false;
+}
+
+// /proc/self/cgroup's form: "ID:CONTROLLERS:PATH" a line, "0::PATH" for the
+// unified hierarchy.
+static char self_text[8192];
+
+// The lowest value on the path in self_text in the hierarchy of
+// `controller`, mounted at root/<its controllers> or else at
+// root/<controller>, or, where none names it, in the unified hierarchy.
+static uint64_t lowest(const char *root, const char *controller, value_at at)
+{
+	static char base[PATH_MAX];
+	size_t r = strlen(root);
+	const char *unified = nullptr, *unified_end = nullptr;
+	for (const char *line = self_text;;) {
+		const char *nl = strchr(line, '\n');
+		if (nl == nullptr)
+			break; // a line cut off by the buffer is not trusted
+		const auto *c = static_cast<const char *>(memchr(line, ':', (size_t)(nl - line)));
+		const auto *p = c == nullptr ? nullptr
+					     : static_cast<const char *>(
+						       memchr(c + 1, ':', (size_t)(nl - c - 1)));
+		if (p != nullptr && strncmp(line, "0::", 3) == 0) {
+			unified = p + 1;
+			unified_end = nl;
+		} else if (p != nullptr && lists(c + 1, (size_t)(p - c - 1), controller)) {
+			// A controller is in one hierarchy only.
+			int n = snprintf(base, sizeof base, "%s/%.*s", root, (int)(p - c - 1),
+					 c + 1);
+			if (n > 0 && (size_t)n < sizeof base && access(base, X_OK) != 0)
+				n = snprintf(base, sizeof base, "%s/%s", root, controller);
+			if (n <= 0 || (size_t)n >= sizeof base)
+				return 0;
+			return walk(base, (size_t)n, p + 1, (size_t)(nl - p - 1), at, true);
+		}
+		line = nl + 1;
+	}
+	return unified != nullptr
+		       ? walk(root, r, unified, (size_t)(unified_end - unified), at, false)
+		       : 0;
+}
+
+static unsigned fewer(uint64_t n) { return n < UINT_MAX ? (unsigned)n : UINT_MAX; }
+
+unsigned cgroup_cpus(const char *root, const char *self)
+{
+	return slurp(self, self_text, sizeof self_text) ? fewer(lowest(root, "cpu", cpus_at)) : 0;
+}
+
+uint64_t cgroup_memory(const char *root, const char *self)
+{
+	return slurp(self, self_text, sizeof self_text) ? lowest(root, "memory", memory_at) : 0;
+}
+
+static unsigned cpus;
+static uint64_t memory;
+
+void limits_read()
+{
+	// Room for 8192 CPUs, the most Debian's kernels are built for.
+	static cpu_set_t mask[8];
+	unsigned n = 1;
+	if (sched_getaffinity(0, sizeof mask, mask) == 0)
+		n = (unsigned)CPU_COUNT_S(sizeof mask, mask);
+	long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+	memory = pages > 0 && page > 0 ? (uint64_t)pages * (uint64_t)page : UINT64_MAX;
+	// Read once for both: each file costs a small file's run some microseconds.
+	if (slurp("/proc/self/cgroup", self_text, sizeof self_text)) {
+		unsigned quota = n > 1 ? fewer(lowest("/sys/fs/cgroup", "cpu", cpus_at)) : 0;
+		if (quota != 0 && quota < n)
+			n = quota;
+		memory = lower(memory, lowest("/sys/fs/cgroup", "memory", memory_at));
+	}
+	cpus = n > 0 ? n : 1;
+}
+
+unsigned limits_cpus()
+{
+	if (cpus == 0)
+		limits_read();
+	return cpus;
+}
+
+uint64_t limits_memory()
+{
+	if (cpus == 0)
+		limits_read();
+	return memory;
+}
