@@ -592,7 +592,9 @@ bool scan_bz2(piece *p)
 	size_t most = std::clamp(OUT_MAX / bz2_most(bz2_level), size_t{1}, BZ2_CUTS);
 	while (!p->ends && p->cuts < most && end - bz2_next < want) {
 		p->cut[p->cuts++] = static_cast<uint32_t>(end - p->at * 8);
-		end = bz2_scan(end + 80, (p->at + PIECE_MAX) * 8);
+		// The bit after: a magic in a block's last bits may overlap the
+		// next block's, or stand less than a block's least before it.
+		end = bz2_scan(end + 1, (p->at + PIECE_MAX) * 8);
 		const unsigned char *m =
 			end != BZ2_NONE ? look(end / 8, (end % 8 + 80 + 7) / 8) : nullptr;
 		if (m == nullptr) {
