@@ -428,8 +428,8 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		}
 		return joined;
 	};
-	std::vector<size_t> zat, lat;
-	std::string zst = join("zstd", zat), lz = join("lzip", lat);
+	std::vector<size_t> zat, lat, bat;
+	std::string zst = join("zstd", zat), lz = join("lzip", lat), bzs = join("bzip2", bat);
 	how h{dir.path, dir / "raw"};
 	std::string all;
 	for (const std::string &s : parts)
@@ -497,6 +497,7 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		{"bzip2, false block magics", bz_planted, bz_planted.size() / 2,
 		 flip(bz_planted, bz_planted.size() - 2)},
 		{"bzip2, runs", bz_runs, bz_runs.size() / 2, flip(bz_runs, bz_runs.size() - 2)},
+		{"bzip2, a stream a block", bzs, bat[12] + 100, flip(bzs, bat[13] - 2)},
 		// Read on one thread from the 16th tiny stream on.
 		{"bzip2, tiny streams first", tiny + bz, tiny.size() + bz.size() / 2,
 		 flip(tiny + bz, tiny.size() + bz.size() - 2)},
@@ -521,6 +522,13 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 			EXPECT_EQ(threads.status, one.status);
 			EXPECT_TRUE(threads.out == one.out);
 			EXPECT_EQ(threads.err, one.err);
+			if (std::string(f.format).starts_with("bzip2")) {
+				parallel_threads(1); // libbz2's reading, from memory
+				auto lib = unit(r.data);
+				parallel_threads(0);
+				EXPECT_EQ(one.status, lib.first);
+				EXPECT_TRUE(one.out == lib.second);
+			}
 			if (r.want != same) {
 				EXPECT_EQ(threads.status, r.want);
 			}
