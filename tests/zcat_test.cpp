@@ -511,10 +511,9 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		w = (w & 1) != 0 ? (w ^ 0x04c11db7) >> 1 | 0x80000000 : w >> 1;
 	w ^= bzcrc(text);
 	auto [pb, cp] = blocks(bz);
+	std::string late = bits("BZh1") + pb + a;
 	auto bb = blocks(squeeze("bzip2", text + unbits(num(w, 32)))).first;
-	auto bz_late = [&](uint32_t c) {
-		return unbits(bits("BZh1") + pb + a + bb + ends + num(c, 32));
-	};
+	auto bz_late = [&](uint32_t c) { return unbits(late + bb + ends + num(c, 32)); };
 	spit(dir / "raw", "a");
 	std::string tiny, one_byte = run({"bzip2", "-c"}, h).out;
 	while (tiny.size() < 40 * one_byte.size())
