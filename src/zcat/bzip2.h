@@ -32,8 +32,9 @@ bool bz2_block(const unsigned char *in, uint64_t from, uint64_t to, char level, 
 // Decodes the blocks of a stream of level `level` ('1' to '9') that start
 // at bits cut[0..k) of in, the last ending at cut[k], each by bz2_block()
 // or, where that declines it, as a stream of its own by libbz2, appended
-// to o. A block that does not end exactly at the next
-// start is tried once joined to the one after. False unless each decoded,
+// to o. A block that does not end exactly at the next start is tried
+// once joined to the one after, by bz2_block() alone, which decodes one
+// block whatever its bits hold. False unless each decoded,
 // checked; their CRCs combined in *crc, as the stream combines them, and
 // the blocks decoded counted in *n.
 bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, char level, bz2_out *o,
