@@ -2,6 +2,7 @@
 // the same bytes where gzip succeeds, but where gzip answers 0 for content
 // that it did not all check.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
@@ -280,7 +281,7 @@ TEST_F(Zcat, OperandsAsGzip)
 	put("text.xz", squeeze("xz", text));
 	put("garbage.xz", squeeze("xz", text) + "garbage");
 	put("text.zst", squeeze("zstd", text));
-	symlink("text.zst", (dir / "link.zst").c_str());
+	ASSERT_EQ(symlink("text.zst", (dir / "link.zst").c_str()), 0);
 	mkdir((dir / "dir").c_str(), 0700);
 	mkdir((dir / "dir2.gz").c_str(), 0700);
 	const struct {
@@ -430,8 +431,8 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		}
 		return joined;
 	};
-	std::vector<size_t> zat, lat;
-	std::string zst = join("zstd", zat), lz = join("lzip", lat);
+	std::vector<size_t> zat, lat, bat;
+	std::string zst = join("zstd", zat), lz = join("lzip", lat), bzs = join("bzip2", bat);
 	how h{dir.path, dir / "raw"};
 	std::string all;
 	for (const std::string &s : parts)
@@ -458,6 +459,63 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 			    static_cast<char>(rng()));
 	spit(dir / "raw", runs);
 	std::string bz_runs = run({"bzip2", "-1", "-c"}, h).out;
+	// A block made here, of bytes a to n, whose last codes (4 bits each)
+	// spell a block's magic right before the next block; that block's CRC
+	// forged so that libbz2 takes the two as the first, the stream's CRC
+	// forged to the fold that leaves the second out.
+	auto num = [](uint64_t v, int n) {
+		std::string b;
+		while (n-- > 0)
+			b += static_cast<char>('0' + (v >> n & 1));
+		return b;
+	};
+	auto unbits = [](std::string b) {
+		b.append((8 - b.size() % 8) % 8, '0');
+		std::string s;
+		for (size_t i = 0; i < b.size(); i += 8)
+			s += static_cast<char>(std::stoi(b.substr(i, 8), nullptr, 2));
+		return s;
+	};
+	auto bits = [&](const std::string &s) {
+		std::string b;
+		for (char c : s)
+			b += num(static_cast<unsigned char>(c), 8);
+		return b;
+	};
+	auto bzcrc = [](const std::string &s) { // bzip2's, not yet inverted
+		uint32_t c = ~0u;
+		for (char b : s) {
+			c ^= static_cast<uint32_t>(static_cast<unsigned char>(b)) << 24;
+			for (int k = 0; k < 8; k++)
+				c = c << 1 ^ (c >> 31 != 0 ? 0x04c11db7 : 0);
+		}
+		return c;
+	};
+	// The stream's blocks, and its CRC.
+	const std::string magic = num(0x314159265359, 48), ends = num(0x177245385090, 48);
+	auto blocks = [&](const std::string &z) {
+		std::string b = bits(z);
+		size_t e = b.rfind(ends);
+		return std::pair{b.substr(32, e - 32), static_cast<uint32_t>(std::stoul(
+							       b.substr(e + 48, 32), nullptr, 2))};
+	};
+	// Not randomised, row 0, bytes 61 to 6e, two tables, one selector;
+	// its codes' nibbles are its symbols, which decode to these bytes.
+	uint32_t ca = ~bzcrc("bedcedhiddcccb"), cb = ca ^ std::rotl(ca, 1);
+	std::string a = magic + num(ca, 32) + num(0x02007ffe, 57) + "010" + num(1, 15) + "0";
+	a += num(4 << 16, 21) + num(4 << 16, 21);
+	for (char c : std::string("314159265359"))
+		a += num(std::stoul(std::string(1, c), nullptr, 16), 4);
+	a += "1111"; // its end
+	// The forged bytes undo 32 steps of the CRC back from the one wanted.
+	uint32_t w = ~cb;
+	for (int k = 0; k < 32; k++)
+		w = (w & 1) != 0 ? (w ^ 0x04c11db7) >> 1 | 0x80000000 : w >> 1;
+	w ^= bzcrc(text);
+	auto [pb, cp] = blocks(bz);
+	std::string late = bits("BZh1") + pb + a;
+	auto bb = blocks(squeeze("bzip2", text + unbits(num(w, 32)))).first;
+	auto bz_late = [&](uint32_t c) { return unbits(late + bb + ends + num(c, 32)); };
 	spit(dir / "raw", "a");
 	std::string tiny, one_byte = run({"bzip2", "-c"}, h).out;
 	while (tiny.size() < 40 * one_byte.size())
@@ -499,6 +557,9 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		{"bzip2, false block magics", bz_planted, bz_planted.size() / 2,
 		 flip(bz_planted, bz_planted.size() - 2)},
 		{"bzip2, runs", bz_runs, bz_runs.size() / 2, flip(bz_runs, bz_runs.size() - 2)},
+		{"bzip2, a stream a block", bzs, bat[12] + 100, flip(bzs, bat[13] - 2)},
+		{"bzip2, a magic in a block's last bits", bz_late(std::rotl(cp, 2) ^ ca),
+		 bz_runs.size() / 2, bz_late(std::rotl(cp, 1) ^ ca)},
 		// Read on one thread from the 16th tiny stream on.
 		{"bzip2, tiny streams first", tiny + bz, tiny.size() + bz.size() / 2,
 		 flip(tiny + bz, tiny.size() + bz.size() - 2)},
@@ -523,6 +584,13 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 			EXPECT_EQ(threads.status, one.status);
 			EXPECT_TRUE(threads.out == one.out);
 			EXPECT_EQ(threads.err, one.err);
+			if (std::string(f.format).starts_with("bzip2")) {
+				parallel_threads(1); // libbz2's reading, from memory
+				auto lib = unit(r.data);
+				parallel_threads(0);
+				EXPECT_EQ(one.status, lib.first);
+				EXPECT_TRUE(one.out == lib.second);
+			}
 			if (r.want != same) {
 				EXPECT_EQ(threads.status, r.want);
 			}

@@ -218,7 +218,8 @@ static bool block(const unsigned char *in, uint64_t from, uint64_t to, char leve
 // at bits cut[0..k) of in, the last ending at cut[k], each by bz2_block()
 // or, where that declines it, as a stream of its own by libbz2, appended
 // to o. A block that does not end exactly at the next start is tried once
-// joined to the one after. False unless each decoded, checked; their CRCs
+// joined to the one after, by bz2_block() alone, which decodes one block
+// whatever its bits hold. False unless each decoded, checked; their CRCs
 // combined in *crc, as the stream combines them, and the blocks decoded
 // counted in *n.
 static bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, char level,
@@ -228,7 +229,9 @@ static bool bz2_blocks(const unsigned char *in, const uint32_t *cut, size_t k, c
 	*n = 0;
 	for (size_t i = 0; i < k; i++, ++*n) {
 		bool one = block(in, cut[i], cut[i + 1], level, o);
-		if (!one && (i + 2 > k || !block(in, cut[i], cut[i + 2], level, o)))
+		// Joined, by ours alone: it decodes one block, where libbz2 would
+		// go on into a block that starts inside and count one CRC of two.
+		if (!one && (i + 2 > k || !bz2_block(in, cut[i], cut[i + 2], level, o)))
 			return false;
 		*crc = (*crc << 1 | *crc >> 31) ^
 		       static_cast<uint32_t>(bz2_bits(in, cut[i] + 48, 32));
@@ -319,7 +322,9 @@ static bool scan(piece *p)
 	size_t most = std::clamp(OUT_MAX / bz2_most(bz2_level), size_t{1}, BZ2_CUTS);
 	while (!part.ends && part.cuts < most && end - bz2_next < want) {
 		part.cut[part.cuts++] = static_cast<uint32_t>(end - p->at * 8);
-		end = bz2_scan(end + 80, (p->at + PIECE_MAX) * 8);
+		// The bit after: a magic in a block's last bits may overlap the
+		// next block's, or stand less than a block's least before it.
+		end = bz2_scan(end + 1, (p->at + PIECE_MAX) * 8);
 		const unsigned char *m =
 			end != BZ2_NONE ? cut_look(end / 8, (end % 8 + 80 + 7) / 8) : nullptr;
 		if (m == nullptr) {
@@ -394,7 +399,7 @@ static bool in_order(piece *p, bool ok)
 	return ok && (!part.ends || bz2_crc == part.stream_crc);
 }
 
-static const cutter cuts = {pieces_begin, scan, work, in_order, nullptr, false};
+static const cutter cuts = {pieces_begin, scan, work, in_order, nullptr, false, true};
 
 const struct unit bzip2_unit = {
 	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run, &cuts,

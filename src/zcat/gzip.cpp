@@ -214,7 +214,8 @@ static bool bgzf_scan(piece *p)
 	return len > 0;
 }
 
-static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr, nullptr, false};
+static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr,
+				 nullptr,    false,     false};
 
 // 1f 9e is gzip's older magic for the same format. Only zero padding or
 // another member may follow a member: gzip would also take .Z, LZH or

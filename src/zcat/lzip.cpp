@@ -232,7 +232,7 @@ static bool scan(piece *p)
 	return p->len > 0;
 }
 
-static const cutter cuts = {start, scan, cut_streams, nullptr, stop, true};
+static const cutter cuts = {start, scan, cut_streams, nullptr, stop, true, false};
 
 const unit lzip_unit = {"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run,
 			&cuts};

@@ -232,6 +232,32 @@ int hand_over(const unit &u, handover h)
 	return resume(u, h.at, h.skip, h.after);
 }
 
+// One thread: the pieces made so far in jobs[0..made), and the rest in
+// jobs[0], decoded in turn here.
+int alone(const unit &u, unsigned made)
+{
+	for (unsigned i = 0;; i++) {
+		job *j = &jobs[i < made ? i : 0];
+		if (i >= made && !make(j))
+			return hand_over(u, over);
+		piece &p = j->p;
+		turn = j->seq;
+		bool ok = j->cost <= budget && load(j) && cut->work(&p);
+		ok = cut->in_order != nullptr ? cut->in_order(&p, ok) : ok;
+		if (p.broken) {
+			stop();
+			return GZ_ERROR;
+		}
+		if (!ok)
+			return hand_over(u, p.back);
+		if (!output(p.out, p.out_len)) {
+			stop();
+			return GZ_ERROR;
+		}
+		give_back(&p, p.out_len);
+	}
+}
+
 } // namespace
 
 size_t cut_bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char **p)
@@ -348,7 +374,8 @@ int parallel(const unit &u)
 	cut = u.cuts;
 	work_unit = &u;
 	win_len = 0;
-	if (n < 2 || u.begin() != nullptr || !cut->start(in.at, in.size))
+	bool one = cut->alone && in.fd >= 0;
+	if ((n < 2 && !one) || u.begin() != nullptr || !cut->start(in.at, in.size))
 		return -1;
 	uint64_t memory = limits_memory() / 4;
 	budget = memory > 0 ? memory : UINT64_MAX;
@@ -360,10 +387,19 @@ int parallel(const unit &u)
 	next_at = in.at;
 	pieces = 0;
 	turn = 0;
-	// A single piece is decoded as now, and so is a file where only one
-	// fits in the memory.
-	if (!make(&jobs[0]) || !make(&jobs[1]) || jobs[0].cost > budget ||
-	    jobs[1].cost > budget - jobs[0].cost || !start_threads(1)) {
+	if (n < 2)
+		return alone(u, 0);
+	// A single piece, a file where only one fits in the memory, and one
+	// where no thread starts are read on one thread.
+	if (!make(&jobs[0])) {
+		stop();
+		return -1;
+	}
+	unsigned made = make(&jobs[1]) ? 2 : 1;
+	if (made < 2 || jobs[0].cost > budget || jobs[1].cost > budget - jobs[0].cost ||
+	    !start_threads(1)) {
+		if (one)
+			return alone(u, made);
 		stop();
 		return -1;
 	}

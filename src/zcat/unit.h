@@ -116,6 +116,10 @@ struct cutter {
 	// Whether what a unit writes before a fault does not hang on how its
 	// input is cut, so that the piece next in turn is written as it decodes.
 	bool stream_head;
+	// Whether a file from a descriptor goes through the pieces on one thread
+	// too, as their work is faster than the unit. Input in memory stays with
+	// the unit there: the tests and the fuzzer compare the two.
+	bool alone;
 };
 
 extern const unit gzip_unit, zip_unit, xz_unit, zstd_unit, bzip2_unit, lzip_unit, lz4_unit,

@@ -363,7 +363,7 @@ static bool work(piece *p)
 	return true;
 }
 
-static const cutter cuts = {start, scan, work, nullptr, stop, false};
+static const cutter cuts = {start, scan, work, nullptr, stop, false, false};
 
 const unit xz_unit = {
 	"xz", {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run, &cuts,
