@@ -232,13 +232,13 @@ int hand_over(const unit &u, handover h)
 	return resume(u, h.at, h.skip, h.after);
 }
 
-// One thread: the pieces made so far in jobs[0..made), and the rest in
-// jobs[0], decoded in turn here.
-int alone(const unit &u, unsigned made)
+// One thread: the pieces made so far in jobs[0..made), and the rest, unless
+// the scan has `ended`, in jobs[0], decoded in turn here.
+int alone(const unit &u, unsigned made, bool ended)
 {
 	for (unsigned i = 0;; i++) {
 		job *j = &jobs[i < made ? i : 0];
-		if (i >= made && !make(j))
+		if (i >= made && (ended || !make(j)))
 			return hand_over(u, over);
 		piece &p = j->p;
 		turn = j->seq;
@@ -388,7 +388,7 @@ int parallel(const unit &u)
 	pieces = 0;
 	turn = 0;
 	if (n < 2)
-		return alone(u, 0);
+		return alone(u, 0, false);
 	// A single piece, a file where only one fits in the memory, and one
 	// where no thread starts are read on one thread.
 	if (!make(&jobs[0])) {
@@ -399,7 +399,7 @@ int parallel(const unit &u)
 	if (made < 2 || jobs[0].cost > budget || jobs[1].cost > budget - jobs[0].cost ||
 	    !start_threads(1)) {
 		if (one)
-			return alone(u, made);
+			return alone(u, made, made < 2);
 		stop();
 		return -1;
 	}
