@@ -167,6 +167,13 @@ TEST_F(Zcat, AnswersAsGzip)
 		       le(c + 16, 4) + le(0, 2);
 	};
 	ASSERT_EQ(zip_at_buffer.substr(262144, 4), "PK\x03\x04");
+	// A stored entry; and an entry's version needed, host 3 (Unix) in its high byte.
+	std::string zip0 = zip({{"a", member("", 0).substr(0, 10) + text + le(crc(text), 4) +
+					      le(text.size(), 4)}});
+	zip0 = set(set(zip0, 8, 0), zip0.size() - 22 - 47 + 10, 0);
+	auto unix_host = [&](std::string s, uint32_t version) {
+		return set(set(s, 4, 0x300 | version), s.size() - 22 - 47 + 6, 0x300 | version);
+	};
 
 	bool has_compress = have("compress");
 	std::string compressed, z_after;
@@ -216,6 +223,8 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"zip, a comment", zip(a, "", "a comment"), 0},
 		{"zip, a data descriptor", described(zip1), 0},
 		{"zip, version 4.6 needed", set(zip1, c + 6, 46), 0},
+		{"zip, stored, version 1.0 needed on Unix", unix_host(zip0, 10), 0},
+		{"zip, version 2.0 needed on Unix", unix_host(zip1, 20), 0},
 		{".Z", compressed, 0, same, same, true},
 		{"not compressed", text, 1},
 		{"empty", "", 1},
@@ -240,6 +249,7 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"zip, a local header in the local extra field", zip(a, zip1, ""), 0, 2, 2},
 		{"zip, version 4.7 needed", set(zip1, c + 6, 47), 0, 2, 2},
 		{"zip, version 4.7 needed in the local header", set(zip1, 4, 47), 0, 2, 2},
+		{"zip, version 4.7 needed on Unix", unix_host(zip1, 47), 0, 2, 2},
 		{"zip, UTF-8 flag in the central record alone", set(zip1, c + 8, 0x800), 0, 2, 2},
 		{"zip, flag 13 in both records", set(set(zip1, 6, 0x2000), c + 8, 0x2000), 0, 2, 2},
 		{"zip, a local header its descriptor belies", described(set(zip1, 18, 1)), 0, 2, 2},
