@@ -171,7 +171,7 @@ TEST_F(Zcat, AnswersAsGzip)
 	std::string zip0 = zip({{"a", member("", 0).substr(0, 10) + text + le(crc(text), 4) +
 					      le(text.size(), 4)}});
 	zip0 = set(set(zip0, 8, 0), zip0.size() - 22 - 47 + 10, 0);
-	auto unix_host = [&](std::string s, uint32_t version) {
+	auto unix_host = [&](const std::string &s, uint32_t version) {
 		return set(set(s, 4, 0x300 | version), s.size() - 22 - 47 + 6, 0x300 | version);
 	};
 
