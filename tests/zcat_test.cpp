@@ -167,13 +167,9 @@ TEST_F(Zcat, AnswersAsGzip)
 		       le(c + 16, 4) + le(0, 2);
 	};
 	ASSERT_EQ(zip_at_buffer.substr(262144, 4), "PK\x03\x04");
-	// A stored entry; and an entry's version needed, host 3 (Unix) in its high byte.
-	std::string zip0 = zip({{"a", member("", 0).substr(0, 10) + text + le(crc(text), 4) +
-					      le(text.size(), 4)}});
-	zip0 = set(set(zip0, 8, 0), zip0.size() - 22 - 47 + 10, 0);
-	auto unix_host = [&](const std::string &s, uint32_t version) {
-		return set(set(s, 4, 0x300 | version), s.size() - 22 - 47 + 6, 0x300 | version);
-	};
+	// A stored entry needing version 1.0 on Unix: host 3 in the field's high byte.
+	std::string z0 = zip({{"a", stored(text).erase(10, 5)}}), unix0 = z0;
+	unix0 = set(set(set(set(z0, 8, 0), z0.size() - 59, 0), 4, 0x30a), z0.size() - 63, 0x30a);
 
 	bool has_compress = have("compress");
 	std::string compressed, z_after;
@@ -223,8 +219,8 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"zip, a comment", zip(a, "", "a comment"), 0},
 		{"zip, a data descriptor", described(zip1), 0},
 		{"zip, version 4.6 needed", set(zip1, c + 6, 46), 0},
-		{"zip, stored, version 1.0 needed on Unix", unix_host(zip0, 10), 0},
-		{"zip, version 2.0 needed on Unix", unix_host(zip1, 20), 0},
+		{"zip, stored, version 1.0 needed on Unix", unix0, 0},
+		{"zip, version 2.0 needed on Unix", set(set(zip1, 4, 0x314), c + 6, 0x314), 0},
 		{".Z", compressed, 0, same, same, true},
 		{"not compressed", text, 1},
 		{"empty", "", 1},
@@ -249,7 +245,6 @@ TEST_F(Zcat, AnswersAsGzip)
 		{"zip, a local header in the local extra field", zip(a, zip1, ""), 0, 2, 2},
 		{"zip, version 4.7 needed", set(zip1, c + 6, 47), 0, 2, 2},
 		{"zip, version 4.7 needed in the local header", set(zip1, 4, 47), 0, 2, 2},
-		{"zip, version 4.7 needed on Unix", unix_host(zip1, 47), 0, 2, 2},
 		{"zip, UTF-8 flag in the central record alone", set(zip1, c + 8, 0x800), 0, 2, 2},
 		{"zip, flag 13 in both records", set(set(zip1, 6, 0x2000), c + 8, 0x2000), 0, 2, 2},
 		{"zip, a local header its descriptor belies", described(set(zip1, 18, 1)), 0, 2, 2},
@@ -297,7 +292,6 @@ TEST_F(Zcat, OperandsAsGzip)
 		int want{};
 		int mine = same;
 		const char *shell = "exec \"$@\""; // runs the zcat as "$@"
-		const char *says = "";             // in what ours writes
 	} rows[] = {
 		{"- after --", {"--", "-"}, 0},
 		{"- between files", {"zeros.gz", "-", "text.gz"}, 0},
@@ -329,21 +323,8 @@ TEST_F(Zcat, OperandsAsGzip)
 		{"a symbolic link to a .zst file", {"link.zst"}, 1, 0},
 		{"pzstd's output", {}, 1, 0, "pzstd -q -c text >p.zst && exec \"$@\" p.zst"},
 		{"SIGCHLD ignored", {}, 1, 0, "trap '' CHLD && exec \"$@\" text.xz text.gz"},
-		// Input, output, error and the file: no descriptor left for the
-		// library; or, with one more, none to confine reads to its folder.
-		// LeakSanitizer's check would need one.
-		{"no descriptor left",
-		 {},
-		 1,
-		 1,
-		 "ulimit -n 4 && ASAN_OPTIONS=detect_leaks=0 exec \"$@\" text.xz",
-		 "liblzma.so.5: cannot open shared object file: Too many open files"},
-		{"one descriptor left",
-		 {},
-		 1,
-		 0,
-		 "exec 2>&1 && ulimit -n 5 && exec \"$@\" text.xz",
-		 "reads not confined: Too many open files"},
+		// No descriptor left to confine reads to the library's folder.
+		{"ulimit -n 5", {}, 1, 0, "exec 2>&1 && ulimit -n 5 && exec \"$@\" text.xz"},
 		{"XZ_OPT set",
 		 {},
 		 1,
@@ -358,12 +339,10 @@ TEST_F(Zcat, OperandsAsGzip)
 	};
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
-		result ours =
-			in_dir({"bash", "-c", r.shell, "-", ZCAT_BIN}, r.args, dir / "text.gz");
 		compare(in_dir({"bash", "-c", r.shell, "-", "gzip", "-cd"}, r.args,
 			       dir / "text.gz"),
-			ours, r.want, r.mine == same ? r.want : r.mine);
-		EXPECT_NE((ours.out + ours.err).find(r.says), std::string::npos);
+			in_dir({"bash", "-c", r.shell, "-", ZCAT_BIN}, r.args, dir / "text.gz"),
+			r.want, r.mine == same ? r.want : r.mine);
 	}
 }
 
@@ -377,57 +356,43 @@ TEST_F(Zcat, FormatsAsTheirTools)
 		int zeros;          // our status with four zero bytes after
 		size_t check;       // a byte of the last check, counted from the end
 		const char *other;  // another format's tool, for data after the last stream
-		bool alone = false; // one stream, without a check: nothing may follow it
+		bool alone = false; // one stream, unchecked: nothing may follow it
 	} formats[] = {
 		{"gzip", "gzip -dc", 0, 8, "xz"},       {"xz", "xz -dc", 0, 25, "gzip"},
 		{"zstd", nullptr, 2, 1, "lz4"},         {"bzip2", nullptr, 2, 2, "gzip"},
 		{"lzip", "lzip -dc -a", 2, 20, "gzip"}, {"lz4", nullptr, 2, 1, "gzip"},
-		{"lzma", "xz -dc", 1, 0, "gzip", true},
+		{"lzma", "xz -dc", 1, 6, "gzip", true}, // its end marker for a check
 	};
 	for (const auto &f : formats) {
 		SCOPED_TRACE(f.tool);
 		std::string a = squeeze(f.tool, text), b = squeeze(f.tool, zeros);
-		int after = f.alone ? 1 : 2;
 		struct row {
 			std::string what;
 			std::string data;
 			int want{};
-			std::string out{};  // with status 0
-			bool strict = true; // their reader's status is 0 where ours is
-			size_t chunk = 1;   // bytes a read in this process
+			std::string out{}; // with status 0
+			size_t chunk = 1;  // bytes a read in this process
 		};
 		std::vector<row> rows = {
 			{"whole", a, 0, text},
 			{"two streams", a + b, f.alone ? 1 : 0, text + zeros},
 			{"trailing zero bytes", a + std::string(4, '\0'), f.zeros, text},
-			{"trailing garbage", a + "garbage", after},
-			{"another format after", a + squeeze(f.other, zeros), after},
+			{"trailing garbage", a + "garbage", f.alone ? 1 : 2},
+			{"another format after", a + squeeze(f.other, zeros), f.alone ? 1 : 2},
 			{"cut short", a.substr(0, a.size() - 1), 1},
 			{"a bit flipped in the data", flip(a, a.size() / 2), 1},
+			{"a bit flipped in the check", flip(a, a.size() - f.check), 1},
 			{"empty", squeeze(f.tool, ""), 0, ""},
 		};
-		if (f.check > 0)
+		put("t", text);
+		for (char l = '0'; l <= '9' && f.alone; l++)
 			rows.push_back(
-				{"a bit flipped in the check", flip(a, a.size() - f.check), 1});
-		if (f.alone) {
-			temp_dir d;
-			spit(d / "raw", text);
-			for (char level = '0'; level <= '9'; level++)
-				rows.push_back({std::string("-") + level,
-						run({f.tool, {'-', level}, "-c", d / "raw"}).out, 0,
-						text});
-			// The header's size for its end marker's unknown one, and a size
-			// short of the content: liblzma 5.4 calls the end marker after a
-			// known size corrupt where a read ends in its last 5 bytes. A
-			// dictionary of 256 MiB.
-			std::string sized = a, big = a;
-			sized.replace(5, 8, le(text.size(), 8));
-			rows.push_back({"a size", sized, 0, text, true, sized.size()});
-			sized.replace(5, 8, le(text.size() - 1, 8));
-			rows.push_back({"a size one short", sized, 1});
-			big.replace(1, 4, le(1 << 28, 4));
-			rows.push_back({"a window over 128 MiB", big, 1, "", false});
-		}
+				{{'-', l}, run({"lzma", {'-', l}, "-c", dir / "t"}).out, 0, text});
+		// A known size, read whole: liblzma 5.4 fails the end marker split by a read.
+		if (f.alone)
+			rows.push_back({"a size",
+					a.substr(0, 5) + le(text.size(), 8) + a.substr(13), 0, text,
+					a.size()});
 		for (const auto &r : rows) {
 			SCOPED_TRACE(r.what);
 			put("x", r.data);
@@ -441,7 +406,7 @@ TEST_F(Zcat, FormatsAsTheirTools)
 			if (status == 0) {
 				EXPECT_EQ(out, ours.out);
 			}
-			if (f.strict != nullptr && r.want < 2 && r.strict) {
+			if (f.strict != nullptr && r.want < 2) {
 				// lzip's status for damage is 2. What a tool writes
 				// before it fails differs between lzip and plzip.
 				result theirs = run({"sh", "-c", std::string(f.strict) + " x"},
