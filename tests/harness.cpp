@@ -57,6 +57,8 @@ result run(const std::vector<std::string> &args, const how &h)
 		if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(e, 2) < 0 ||
 		    (closed ? close(1) : dup2(o, 1)) < 0)
 			_exit(120);
+		// Only the program's own descriptors, not this process's nor ctest's.
+		(void)close_range(3, ~0U, 0);
 		if (!h.dir.empty() && chdir(h.dir.c_str()) != 0)
 			_exit(121);
 		if (h.path != nullptr)

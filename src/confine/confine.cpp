@@ -40,6 +40,8 @@ bool confine(const unsigned char *filter, size_t n)
 
 // Landlock by its system calls, which glibc does not wrap.
 static int ruleset = -1;
+// Why a rule was not added for want of a descriptor, or 0.
+static int lacking;
 
 bool reads_begin()
 {
@@ -50,6 +52,7 @@ bool reads_begin()
 	// truncate (3) and ioctl on devices (5). The seccomp filter refuses all
 	// that an older kernel's Landlock does not. Its version is asked only
 	// where the newest are refused.
+	lacking = 0;
 	landlock_ruleset_attr attr = {};
 	attr.handled_access_fs = (1ULL << 16) - 1;
 	ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
@@ -68,6 +71,8 @@ bool reads_begin()
 bool reads_allow(const char *path, bool folder)
 {
 	int fd = open(path, O_PATH | O_CLOEXEC);
+	if (fd < 0 && (errno == EMFILE || errno == ENFILE))
+		lacking = errno;
 	if (fd < 0)
 		return false;
 	struct stat sb;
@@ -89,9 +94,11 @@ bool reads_end()
 	// AddressSanitizer reads the process's own map to describe what it finds.
 	(void)reads_allow("/proc/self/maps", false);
 #endif
-	bool ok = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	// A path left out would be unreadable, and its library or file said
+	// to be missing.
+	bool ok = lacking == 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
 		  syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
-	int e = errno;
+	int e = lacking != 0 ? lacking : errno;
 	close(ruleset);
 	ruleset = -1;
 	errno = e;

@@ -16,6 +16,8 @@ bool confine(const unsigned char *filter, size_t n);
 bool reads_begin();
 // PATH's files, or PATH alone, if FOLDER is false and PATH is no folder.
 bool reads_allow(const char *path, bool folder);
+// False, with EMFILE or ENFILE, where a path was not allowed for want of a
+// descriptor.
 bool reads_end();
 
 #endif

@@ -402,5 +402,5 @@ static bool in_order(piece *p, bool ok)
 static const cutter cuts = {pieces_begin, scan, work, in_order, nullptr, false, true};
 
 const struct unit bzip2_unit = {
-	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run, &cuts,
+	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run, nullptr, &cuts,
 };

@@ -221,4 +221,5 @@ static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr,
 // another member may follow a member: gzip would also take .Z, LZH or
 // packed data there, none of them checked as a member is.
 const unit gzip_unit = {
-	"gzip", {{2, {0x1f, 0x8b}}, {2, {0x1f, 0x9e}}}, 1, false, false, begin, run, &bgzf_cuts};
+	"gzip",    {{2, {0x1f, 0x8b}}, {2, {0x1f, 0x9e}}}, 1, false, false, begin, run, nullptr,
+	&bgzf_cuts};

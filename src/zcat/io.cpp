@@ -191,6 +191,8 @@ int skip_frames()
 
 bool starts(const unit &u, const unsigned char *p, size_t n)
 {
+	if (u.claims != nullptr)
+		return u.claims(p, n);
 	for (const magic &m : u.magics)
 		if (m.len > 0 && n >= m.len && memcmp(p, m.bytes, m.len) == 0)
 			return true;

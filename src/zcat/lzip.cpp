@@ -234,5 +234,5 @@ static bool scan(piece *p)
 
 static const cutter cuts = {start, scan, cut_streams, nullptr, stop, true, false};
 
-const unit lzip_unit = {"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run,
-			&cuts};
+const unit lzip_unit = {
+	"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run, nullptr, &cuts};

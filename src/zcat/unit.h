@@ -50,6 +50,9 @@ struct unit {
 	// again. With `last`, room left and in_left 0, the caller says the input
 	// was cut short.
 	step (*run)(flow *f);
+	// Whether p[0..n), MAGIC_MAX bytes where the input has them, starts a
+	// stream, where fixed bytes cannot tell; then in place of `magics`.
+	bool (*claims)(const unsigned char *p, size_t n) = nullptr;
 	// How a large file of its units is cut into pieces for threads, or nullptr.
 	const cutter *cuts = nullptr;
 };
@@ -123,7 +126,7 @@ struct cutter {
 };
 
 extern const unit gzip_unit, zip_unit, xz_unit, zstd_unit, bzip2_unit, lzip_unit, lz4_unit,
-	lzw_unit;
+	lzw_unit, lzma_unit;
 
 // A window larger than this is refused: memory stays fixed whatever the stream.
 constexpr unsigned WINDOW_LOG_MAX = 27;

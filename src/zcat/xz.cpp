@@ -1,6 +1,7 @@
 // xz: one .xz stream per begin(), decoded by liblzma, loaded the first time
 // an xz stream turns up. The driver takes the stream padding and whatever
-// follows, so the decoder stops at the stream's footer.
+// follows, so the decoder stops at the stream's footer. And the legacy
+// .lzma format, which the same library reads.
 #include "io.h"
 #include "lib.h"
 #include "unit.h"
@@ -14,6 +15,7 @@
 
 static struct {
 	decltype(&lzma_stream_decoder) stream_decoder;
+	decltype(&lzma_alone_decoder) alone_decoder;
 	decltype(&lzma_code) code;
 	decltype(&lzma_memusage) memusage;
 } lz;
@@ -54,19 +56,25 @@ static const char *why(lzma_ret r)
 	}
 }
 
+static const char *load()
+{
+	if (loaded)
+		return nullptr;
+	const symbol symbols[] = {
+		{"lzma_stream_decoder", slot(lz.stream_decoder)},
+		{"lzma_alone_decoder", slot(lz.alone_decoder)},
+		{"lzma_code", slot(lz.code)},
+		{"lzma_memusage", slot(lz.memusage)},
+	};
+	const char *error = lib_load("liblzma.so.5", symbols);
+	loaded = error == nullptr;
+	return error;
+}
+
 static const char *begin()
 {
-	if (!loaded) {
-		const symbol symbols[] = {
-			{"lzma_stream_decoder", slot(lz.stream_decoder)},
-			{"lzma_code", slot(lz.code)},
-			{"lzma_memusage", slot(lz.memusage)},
-		};
-		const char *error = lib_load("liblzma.so.5", symbols);
-		if (error != nullptr)
-			return error;
-		loaded = true;
-	}
+	if (const char *error = load())
+		return error;
 	// Not LZMA_CONCATENATED: it stops at the footer. A check this liblzma
 	// cannot compute is told, so that nothing unchecked is given out.
 	lzma_ret r = lz.stream_decoder(&strm, MEM_LIMIT, LZMA_TELL_UNSUPPORTED_CHECK);
@@ -100,6 +108,51 @@ static step run(flow *f)
 		return fail(f, why(r));
 	}
 }
+
+// .lzma: a properties byte, a 4-byte dictionary size and an 8-byte
+// uncompressed size, then LZMA data, which end at that size or at an end
+// marker, with no check. xz writes properties 0x5d (lc 3, lp 0, pb 2) at
+// every preset, and rounds the dictionary up to 2^n or 2^n + 2^(n-1), 4 KiB
+// at least: its low byte, the second of the file, is 0, which no text and
+// no other format's magic has there.
+static bool lzma_claims(const unsigned char *p, size_t n)
+{
+	if (n < 5 || p[0] != 0x5d || p[1] != 0)
+		return false;
+	uint32_t d = (uint32_t)p[2] << 8 | (uint32_t)p[3] << 16 | (uint32_t)p[4] << 24;
+	uint32_t low = d & (~d + 1);
+	return d != 0 && (d == low || d == 3 * low);
+}
+
+static bool lzma_ended;
+
+static const char *lzma_begin()
+{
+	if (const char *error = load())
+		return error;
+	lzma_ended = false;
+	lzma_ret r = lz.alone_decoder(&strm, MEM_LIMIT);
+	return r == LZMA_OK ? nullptr : why(r);
+}
+
+static step lzma_run(flow *f)
+{
+	if (!lzma_ended) {
+		step s = run(f);
+		if (s != STEP_END)
+			return s;
+		lzma_ended = true;
+	}
+	// Without a check, a byte after the end says the end, or the size in
+	// the header, is not what was written: xz too calls it corrupt.
+	if (f->in_left > 0)
+		return fail(f, why(LZMA_DATA_ERROR));
+	return f->last ? STEP_END : STEP_MORE;
+}
+
+const unit lzma_unit = {
+	"lzma", {{0, {}}, {0, {}}}, 0, false, true, lzma_begin, lzma_run, lzma_claims,
+};
 
 // What the threads need to decode a stream's blocks on their own, loaded
 // only for a file that has several.
@@ -366,5 +419,6 @@ static bool work(piece *p)
 static const cutter cuts = {start, scan, work, nullptr, stop, false, false};
 
 const unit xz_unit = {
-	"xz", {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run, &cuts,
+	"xz",  {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run, nullptr,
+	&cuts,
 };

@@ -23,8 +23,8 @@
 
 static const char usage[] = "usage: zcat [--] [file ...]\n";
 
-static const unit *const units[] = {&gzip_unit,  &zip_unit,  &xz_unit,  &zstd_unit,
-				    &bzip2_unit, &lzip_unit, &lz4_unit, &lzw_unit};
+static const unit *const units[] = {&gzip_unit, &zip_unit, &xz_unit,  &zstd_unit, &bzip2_unit,
+				    &lzip_unit, &lz4_unit, &lzw_unit, &lzma_unit};
 
 // Names tried, as gzip does, when NAME itself does not exist.
 static const char *const suffixes[] = {".gz", ".z", "-z", ".Z"};

@@ -32,7 +32,9 @@ constexpr unsigned ENCRYPTED = 1, DESCRIPTOR = 8, STORED = 0, DEFLATED = 8, ZIP6
 // differ, and a reader that follows either record must read the same.
 constexpr unsigned KNOWN_FLAGS = 0x080e;
 // unzip 6.0 extracts an entry needing version 4.6 (bzip2) at most, and
-// exits 81 above it; it reads the central record's low byte alone.
+// exits 81 above it; it reads the central record's low byte alone. The
+// high byte names the host, as in "version made by": 7-Zip for Linux
+// writes 0x030a and 0x0314, which every reader reads.
 constexpr unsigned VERSION_MAX = 46;
 
 static const char NOT_ONE[] = "zip file does not hold exactly one entry -- not read",
@@ -180,7 +182,7 @@ static step local_header(flow *f)
 		return refuse(f, "encrypted entry -- not read");
 	if ((flags & ~KNOWN_FLAGS) != 0)
 		return refuse(f, "entry with flags not known here -- not read");
-	if (le16(field + 4) > VERSION_MAX)
+	if ((le16(field + 4) & 0xff) > VERSION_MAX)
 		return refuse(f, VERSION);
 	if (method != STORED && method != DEFLATED)
 		return refuse(f, "first entry not deflated or stored -- not read");
@@ -250,7 +252,7 @@ static step central(flow *f)
 	if (le32(field + 20) == ZIP64_SIZE || le32(field + 24) == ZIP64_SIZE ||
 	    le32(field + 42) == ZIP64_SIZE)
 		return refuse(f, ZIP64);
-	if (le16(field + 6) > VERSION_MAX)
+	if ((le16(field + 6) & 0xff) > VERSION_MAX)
 		return refuse(f, VERSION);
 	if (le16(field + 8) != flags)
 		return refuse(f, "local and central records differ in their flags -- not read");

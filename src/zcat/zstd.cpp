@@ -288,5 +288,6 @@ static bool start(uint64_t, uint64_t size)
 static const cutter cuts = {start, scan, cut_streams, nullptr, nullptr, true, false};
 
 const unit zstd_unit = {
-	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run, &cuts,
+	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run, nullptr,
+	&cuts,
 };
