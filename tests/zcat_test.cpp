@@ -391,6 +391,11 @@ TEST_F(Zcat, FormatsAsTheirTools)
 		for (char l = '0'; l <= '9' && f.alone; l++)
 			rows.push_back(
 				{{'-', l}, run({"lzma", {'-', l}, "-c", dir / "t"}).out, 0, text});
+		if (f.alone)
+			rows.push_back(
+				{"properties 0",
+				 run({"lzma", "--lzma1=lc=0,lp=0,pb=0", "-c", dir / "t"}).out, 0,
+				 text});
 		// A known size, read whole: liblzma 5.4 fails the end marker split by a read.
 		if (f.alone)
 			rows.push_back({"a size",

@@ -111,13 +111,14 @@ static step run(flow *f)
 
 // .lzma: a properties byte, a 4-byte dictionary size and an 8-byte
 // uncompressed size, then LZMA data, which end at that size or at an end
-// marker, with no check. xz writes properties 0x5d (lc 3, lp 0, pb 2) at
-// every preset, and rounds the dictionary up to 2^n or 2^n + 2^(n-1), 4 KiB
-// at least: its low byte, the second of the file, is 0, which no text and
-// no other format's magic has there.
+// marker, with no check. Its properties byte is (pb * 5 + lp) * 9 + lc,
+// below 225 (0x5d, lc 3, lp 0, pb 2, at every preset of xz), and xz rounds
+// the dictionary up to 2^n or 2^n + 2^(n-1), 4 KiB at least: its low byte,
+// the second of the file, is 0, which no text and no other format's magic
+// has there.
 static bool lzma_claims(const unsigned char *p, size_t n)
 {
-	if (n < 5 || p[0] != 0x5d || p[1] != 0)
+	if (n < 5 || p[0] >= 225 || p[1] != 0)
 		return false;
 	uint32_t d = (uint32_t)p[2] << 8 | (uint32_t)p[3] << 16 | (uint32_t)p[4] << 24;
 	uint32_t low = d & (~d + 1);
