@@ -635,23 +635,30 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 
 // Where two threads' pieces would pass the memory the process may use,
 // one thread decodes the file, within it. Needs a child cgroup with a
-// memory limit: cgroup v2, its memory controller given to this one's.
+// memory limit: in cgroup v1's memory hierarchy, or v2's with its memory
+// controller given to this one's.
 TEST_F(Zcat, ThreadsWithinTheMemory)
 {
-	std::string self = slurp("/proc/self/cgroup"), own;
-	if (self.rfind("0::/", 0) == 0 && self.find('\n') == self.size() - 1)
-		own = "/sys/fs/cgroup" + self.substr(3, self.size() - 4);
+	// The own group where the memory controller is: cgroup v1's, or v2's.
+	std::string self = slurp("/proc/self/cgroup"), own, max = "/memory.limit_in_bytes";
+	size_t v1 = self.find(":memory:/");
+	if (v1 != std::string::npos)
+		own = "/sys/fs/cgroup/memory" + self.substr(v1 + 8, self.find('\n', v1) - v1 - 8);
+	else if (self.rfind("0::/", 0) == 0 && self.find('\n') == self.size() - 1 &&
+		 slurp("/sys/fs/cgroup" + self.substr(3, self.size() - 4) +
+		       "/cgroup.subtree_control")
+				 .find("memory") != std::string::npos)
+		own = "/sys/fs/cgroup" + self.substr(3, self.size() - 4), max = "/memory.max";
 	std::string group = own + "/ztext-test-" + std::to_string(getpid());
-	if (own.empty() ||
-	    slurp(own + "/cgroup.subtree_control").find("memory") == std::string::npos ||
-	    mkdir(group.c_str(), 0755) != 0)
-		GTEST_SKIP() << "no cgroup v2 with a memory controller to make a child of here";
+	if (own.empty() || mkdir(group.c_str(), 0755) != 0)
+		GTEST_SKIP() << "no cgroup with a memory controller to make a child of here";
 	// Blocks of 8 MiB with a dictionary of 1: two in flight take some 18 MiB.
 	how h{dir.path, ""};
 	result xz = run({"sh", "-c", "seq 1 4000000 | tee raw | xz -1 --block-size=8MiB"}, h);
 	put("x", xz.out);
-	spit(group + "/memory.max", "16M");
-	spit(group + "/memory.swap.max", "0");
+	spit(group + max, "16M");
+	if (max == "/memory.max")
+		spit(group + "/memory.swap.max", "0");
 	result z = run(
 		{"sh", "-c", "echo $$ >\"$0\"/cgroup.procs && exec \"$1\" x", group, ZCAT_BIN}, h);
 	EXPECT_EQ(rmdir(group.c_str()), 0);
