@@ -276,6 +276,11 @@ int resume(const unit &u, uint64_t at, uint64_t skip, bool after)
 {
 	if (in_fd >= 0 && lseek(in_fd, (off_t)at, SEEK_SET) < 0)
 		return complain(strerror(errno), GZ_ERROR);
+	// A file cut shorter since its pieces were read ends before `at`: it
+	// ends early, as one thread reading it through would have found.
+	unsigned char last;
+	if (in_fd >= 0 && at > 0 && pread(in_fd, &last, 1, (off_t)(at - 1)) == 0)
+		return cut_short();
 	if (in_fd < 0) {
 		mem = mem_start + at;
 		mem_left = mem_size - at;

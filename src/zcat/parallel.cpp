@@ -153,7 +153,9 @@ bool make(job *j)
 	}
 	j->seq = pieces++;
 	j->cost = (in.fd >= 0 ? p.len : 0) + p.size + p.state;
+	pthread_mutex_lock(&lock); // the threads look at every slot's state
 	j->st = MADE;
+	pthread_mutex_unlock(&lock);
 	next_at = p.at + p.len;
 	return true;
 }
@@ -215,12 +217,12 @@ void stop()
 	for (unsigned i = 0; i < nslots; i++)
 		while (jobs[i].st == BUSY)
 			pthread_cond_wait(&finished, &lock);
-	pthread_mutex_unlock(&lock);
-	for (unsigned i = 0; i < nslots; i++) {
+	for (unsigned i = 0; i < nslots; i++) { // the threads, kept, look at them
 		free(jobs[i].in);
 		free(jobs[i].p.out);
 		jobs[i] = {};
 	}
+	pthread_mutex_unlock(&lock);
 	if (cut->stop != nullptr)
 		cut->stop();
 }
