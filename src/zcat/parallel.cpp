@@ -117,15 +117,25 @@ unsigned threads()
 	return std::min(n, SLOTS_MAX);
 }
 
+// A thread's stack: the decoders keep their state on the heap. The 8 MiB
+// of the default, kept with the thread for the files after, would take the
+// address space that the ordinary reading needs under `ulimit -v`.
+constexpr size_t STACK = 1 << 20;
+
 // Starts threads up to n; whether there is one.
 bool start_threads(unsigned n)
 {
+	pthread_attr_t a;
+	if (pthread_attr_init(&a) != 0)
+		return started > 0 && refused != REFUSE_THREADS;
+	(void)pthread_attr_setstacksize(&a, STACK);
 	while (started < n && refused != REFUSE_THREADS) {
 		pthread_t t;
-		if (pthread_create(&t, nullptr, worker, nullptr) != 0)
+		if (pthread_create(&t, &a, worker, nullptr) != 0)
 			break;
 		started++;
 	}
+	(void)pthread_attr_destroy(&a);
 	return started > 0 && refused != REFUSE_THREADS;
 }
 
