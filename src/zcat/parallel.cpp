@@ -324,11 +324,12 @@ bool cut_room(piece *p, size_t need)
 		return false;
 	p->out = q;
 	p->out_cap = cap;
-	// Where the memory lets the slot keep it, in huge pages: a fault a
-	// 2 MiB rather than a 4 KiB, which costs a thread more than its block.
-	constexpr size_t HUGE = 2 << 20;
+	// Where the memory lets the slot keep it, and the pieces are large, in
+	// huge pages: a fault a 2 MiB rather than a 4 KiB, which costs a thread
+	// more than its block. Small pieces would hold more than they use.
+	constexpr size_t HUGE = 2 << 20, HUGE_FROM = 16 << 20;
 	size_t skew = (uintptr_t)q % HUGE, from = skew > 0 ? HUGE - skew : 0;
-	if (keep == OUT_MAX && cap > from + HUGE)
+	if (keep == OUT_MAX && cap >= HUGE_FROM)
 		(void)madvise(q + from, (cap - from) / HUGE * HUGE, MADV_HUGEPAGE);
 	return true;
 }
