@@ -1,0 +1,55 @@
+// A piece of a deflate stream decoded from a block start, without the
+// 32 KiB before it, for one gzip member decoded on several threads: the
+// blocks that could start a piece, found at any bit; the piece decoded with
+// marks where it copies from before its start; and the marks turned into
+// bytes once the piece before is decoded.
+//
+// A thread decodes bits [start, end) of the member's deflate data into a
+// marked output (two bytes a byte); the piece before it decoded, the
+// in-order step resolves it with that piece's last 32 KiB, checks it with
+// gzip_crc and writes it. Its own last 32 KiB are the next piece's window.
+#ifndef ZTEXT_ZCAT_INFLATE_H
+#define ZTEXT_ZCAT_INFLATE_H
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint64_t INFLATE_NONE = ~uint64_t{0};
+// As `end`: the piece runs to a final block, wherever that ends.
+constexpr uint64_t INFLATE_FINAL = ~uint64_t{0};
+constexpr size_t INFLATE_WINDOW = 32768;
+
+// The first bit in [from, limit) of in[0..n) where a block starts that is
+// not the last one, and is either dynamic, its code-length, literal/length
+// and distance codes each complete (or one distance code of one bit), an
+// end-of-block code among them and no repeat or run out of place; or stored,
+// LEN and NLEN agreeing, zero bits to the byte, and a block such as this
+// search finds right after its data. INFLATE_NONE where there is none.
+uint64_t inflate_find(const unsigned char *in, size_t n, uint64_t from, uint64_t limit);
+
+// A marked output: a value below 256 is that byte; 256 + i is byte i of the
+// 32 KiB window before the piece (INFLATE_WINDOW - 1: the byte just before).
+struct inflate_piece {
+	uint16_t *out; // the caller's, cap values; out[0..len) written
+	size_t cap, len;
+	size_t marked; // out[marked..len) holds no mark
+	size_t reach;  // bytes before the piece that a mark names, at most INFLATE_WINDOW
+	uint64_t end;  // the bit after the last block
+	bool final;    // the last block was the stream's last
+};
+
+// Decodes the blocks from bit `start` of in[0..n) to bit `end` (or
+// INFLATE_FINAL) into p->out. False, declined, for anything it does not
+// expect: a table, length or distance out of place, a copy from more than
+// 32 KiB before the piece, output past p->cap, a block over `end`, a final
+// block before it, or a stored block with bits other than zero to its byte.
+bool inflate_decode(const unsigned char *in, size_t n, uint64_t start, uint64_t end,
+		    inflate_piece *p);
+
+// The piece's bytes into dst[0..p->len), given the `len` bytes that came
+// before it in its member, the last of them at window[len - 1] (at most
+// INFLATE_WINDOW taken). False where a mark names a byte before the member.
+bool inflate_resolve(const inflate_piece *p, const unsigned char *window, size_t len,
+		     unsigned char *dst);
+
+#endif
