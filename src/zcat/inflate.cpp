@@ -20,7 +20,9 @@ constexpr uint32_t MARK_END = 256 + INFLATE_WINDOW; // the mark of the byte just
 
 // An entry: value << 16 | op << 8 | bits of its code. For a sub-table, the
 // value is its offset and the op's low bits its index bits.
-enum : uint32_t { LIT = 0, EXTRA = 0x10, SUB = 0x20, END = 0x40, BAD = 0x80 };
+// Two literals whose codes fit in the root together are one entry, PAIR,
+// the first in the value's low byte.
+enum : uint32_t { LIT = 0, PAIR = 1, EXTRA = 0x10, SUB = 0x20, END = 0x40, BAD = 0x80 };
 
 constexpr uint32_t entry(uint32_t value, uint32_t op) { return value << 16 | op << 8; }
 
@@ -137,6 +139,20 @@ bool build(uint32_t *t, size_t size, int root, const uint8_t *len, int n, const 
 	return true;
 }
 
+// Pairs the literal/length table's literals; from the top, so that the
+// entry each one looks at, further down, is still single.
+void pair(uint32_t *t)
+{
+	for (uint32_t i = 1u << LIT_ROOT; i-- > 0;) {
+		uint32_t e = t[i], l = e & 0xff;
+		if ((e >> 8 & 0xff) != LIT)
+			continue;
+		uint32_t f = t[i >> l];
+		if ((f >> 8 & 0xff) == LIT && l + (f & 0xff) <= LIT_ROOT)
+			t[i] = entry(e >> 16 | (f >> 16) << 8, PAIR) | (l + (f & 0xff));
+	}
+}
+
 struct tables {
 	uint32_t lit[LIT_SIZE], dist[DIST_SIZE];
 };
@@ -151,6 +167,7 @@ const tables &fixed()
 		std::fill(len + 256, len + 280, 7);
 		std::fill(len + 280, len + 288, 8);
 		build(t.lit, LIT_SIZE, LIT_ROOT, len, 288, lit_sym.data());
+		pair(t.lit);
 		std::fill(len, len + 32, 5);
 		build(t.dist, DIST_SIZE, DIST_ROOT, len, 32, dist_sym.data());
 		return t;
@@ -237,13 +254,19 @@ bool header(reader *r, uint8_t *len, int *nlit, int *ndist)
 	uint32_t t[1 << LENS_ROOT];
 	build(t, 1 << LENS_ROOT, LENS_ROOT, lens, 19, lens_sym.data());
 	int total = *nlit + *ndist;
+	// The literal/length code's share as it grows: random bits overflow it
+	// within a few lengths, so the search stops there.
+	uint32_t kraft = 0;
 	for (int i = 0; i < total;) {
+		if (kraft > 1u << MAX_BITS)
+			return false;
 		if (r->cnt < 14 && !refill(r))
 			return false;
 		uint32_t e = t[r->buf & ((1 << LENS_ROOT) - 1)], s = e >> 16;
 		r->buf >>= e & 0xff;
 		r->cnt -= e & 0xff;
 		if (s < 16) {
+			kraft += i < *nlit && s != 0 ? (1u << MAX_BITS) >> s : 0;
 			len[i++] = (uint8_t)s;
 			continue;
 		}
@@ -267,6 +290,8 @@ bool header(reader *r, uint8_t *len, int *nlit, int *ndist)
 		}
 		if (run > (uint32_t)(total - i))
 			return false;
+		if (what != 0 && i < *nlit)
+			kraft += std::min(run, (uint32_t)(*nlit - i)) * ((1u << MAX_BITS) >> what);
 		std::fill(len + i, len + i + run, what);
 		i += (int)run;
 	}
@@ -328,53 +353,68 @@ bool same_stored(const unsigned char *in, size_t n, uint64_t at, uint64_t end)
 	return true;
 }
 
-// One block's codes, into p->out; false at anything out of place.
+// One block's codes, into p->out; false at anything out of place. The
+// reader's and the piece's fields are copied in and out, so that they stay
+// in registers.
 bool codes(reader *r, const tables &t, inflate_piece *p)
 {
+	reader b = *r;
 	uint16_t *out = p->out;
-	size_t o = p->len, cap = p->cap;
+	size_t o = p->len, cap = p->cap, marked = p->marked;
 	for (;;) {
-		if (r->cnt < 48 && !refill(r))
-			return false;
-		uint32_t e = t.lit[r->buf & ((1 << LIT_ROOT) - 1)];
+		if (b.cnt < 48) {
+			if (b.lim - b.p >= 8) {
+				b.buf |= load64(b.p) << b.cnt;
+				b.p += (63 - b.cnt) >> 3;
+				b.cnt |= 56;
+			} else if (!refill(&b)) {
+				return false;
+			}
+		}
+		uint32_t e = t.lit[b.buf & ((1 << LIT_ROOT) - 1)];
 		if ((e & entry(0, SUB)) != 0)
 			e = t.lit[(e >> 16) +
-				  ((r->buf >> LIT_ROOT) & ((1u << ((e >> 8) & 15)) - 1))];
+				  ((b.buf >> LIT_ROOT) & ((1u << ((e >> 8) & 15)) - 1))];
 		uint32_t op = e >> 8 & 0xff;
-		if (op == LIT) {
-			if (o == cap)
+		if (op <= PAIR) {
+			if (cap - o < 2 && cap - o < op + 1)
 				return false;
-			out[o++] = (uint16_t)(e >> 16);
-			r->buf >>= e & 0xff;
-			r->cnt -= e & 0xff;
+			out[o] = (uint16_t)(e >> 16 & 0xff);
+			if (cap - o >= 2)
+				out[o + 1] = (uint16_t)(e >> 24);
+			o += op + 1;
+			b.buf >>= e & 0xff;
+			b.cnt -= e & 0xff;
 			continue;
 		}
 		if (op == END) {
-			r->buf >>= e & 0xff;
-			r->cnt -= e & 0xff;
+			b.buf >>= e & 0xff;
+			b.cnt -= e & 0xff;
+			*r = b;
 			p->len = o;
+			p->marked = marked;
 			return true;
 		}
 		if (op == BAD)
 			return false;
 		// A length, then its distance: 48 bits hold both.
 		unsigned bits = e & 0xff;
-		size_t len = (e >> 16) + (r->buf >> bits & ((1u << (op & 15)) - 1));
+		size_t len = (e >> 16) + (b.buf >> bits & ((1u << (op & 15)) - 1));
 		bits += op & 15;
-		r->buf >>= bits;
-		r->cnt -= bits;
-		e = t.dist[r->buf & ((1 << DIST_ROOT) - 1)];
+		b.buf >>= bits;
+		b.cnt -= bits;
+		e = t.dist[b.buf & ((1 << DIST_ROOT) - 1)];
 		if ((e & entry(0, SUB)) != 0)
 			e = t.dist[(e >> 16) +
-				   ((r->buf >> DIST_ROOT) & ((1u << ((e >> 8) & 15)) - 1))];
+				   ((b.buf >> DIST_ROOT) & ((1u << ((e >> 8) & 15)) - 1))];
 		op = e >> 8 & 0xff;
 		if (op == BAD)
 			return false;
 		bits = e & 0xff;
-		size_t d = (e >> 16) + (r->buf >> bits & ((1u << (op & 15)) - 1));
+		size_t d = (e >> 16) + (b.buf >> bits & ((1u << (op & 15)) - 1));
 		bits += op & 15;
-		r->buf >>= bits;
-		r->cnt -= bits;
+		b.buf >>= bits;
+		b.cnt -= bits;
 		if (len > cap - o)
 			return false;
 		if (d > o) {
@@ -384,11 +424,11 @@ bool codes(reader *r, const tables &t, inflate_piece *p)
 			p->reach = std::max(p->reach, d - o);
 			for (size_t i = 0; i < len; i++, o++)
 				out[o] = (uint16_t)(o < d ? MARK_END + o - d : out[o - d]);
-			p->marked = o;
+			marked = o;
 			continue;
 		}
-		if (o - d < p->marked)
-			p->marked = o + len;
+		if (o - d < marked)
+			marked = o + len;
 		uint16_t *to = out + o;
 		const uint16_t *from = to - d;
 		if (d >= 8 && cap - o >= len + 8) {
@@ -401,6 +441,48 @@ bool codes(reader *r, const tables &t, inflate_piece *p)
 		}
 		o += len;
 	}
+}
+
+// At least 57 bits at bit `at` of in[0..n), zeros past n.
+uint64_t bits57(const unsigned char *in, size_t n, uint64_t at)
+{
+	size_t b = at / 8;
+	uint64_t w = 0;
+	if (b < n && n - b >= 8)
+		w = load64(in + b);
+	else
+		for (size_t i = b; i < n; i++)
+			w |= (uint64_t)in[i] << 8 * (i - b);
+	return w >> (at % 8);
+}
+
+// Three code lengths' part of a complete code, in 128ths.
+constexpr auto kraft3 = [] {
+	std::array<uint16_t, 512> t{};
+	for (unsigned v = 0; v < 512; v++)
+		for (unsigned k = 0; k < 3; k++) {
+			unsigned l = v >> 3 * k & 7;
+			t[v] += l != 0 ? 128 >> l : 0;
+		}
+	return t;
+}();
+
+// What most bits fail before the whole header is read: a stored block's
+// zero bits and LEN, a dynamic one's code-length code complete.
+bool likely(const unsigned char *in, size_t n, uint64_t at, uint64_t w)
+{
+	if ((w >> 2 & 1) == 0) {
+		uint64_t b = (at + 10) / 8;
+		return b + 4 <= n && (w & ((uint64_t{1} << (b * 8 - at)) - 1)) == 0 &&
+		       (in[b] ^ in[b + 2]) == 0xff && (in[b + 1] ^ in[b + 3]) == 0xff;
+	}
+	unsigned k = (unsigned)(w >> 13 & 15) + 4;
+	uint64_t v = bits57(in, n, at + 17);
+	v &= k == 19 ? ~uint64_t{0} >> 7 : (uint64_t{1} << 3 * k) - 1;
+	unsigned sum = 0;
+	for (; v != 0; v >>= 9)
+		sum += kraft3[v & 511];
+	return sum == 128;
 }
 
 } // namespace
@@ -440,6 +522,7 @@ bool inflate_decode(const unsigned char *in, size_t n, uint64_t start, uint64_t 
 				    !build(dyn.dist, DIST_SIZE, DIST_ROOT, len + nlit, ndist,
 					   dist_sym.data()))
 					return false;
+				pair(dyn.lit);
 			} else {
 				return false;
 			}
@@ -484,15 +567,8 @@ uint64_t inflate_find(const unsigned char *in, size_t n, uint64_t from, uint64_t
 {
 	limit = std::min(limit, (uint64_t)n * 8);
 	for (uint64_t at = from; at < limit; at += 40) {
-		// 40 positions a word, each with its first 13 bits in it.
-		uint64_t w = 0;
-		size_t b = at / 8;
-		if (n - b >= 8)
-			w = load64(in + b);
-		else
-			for (size_t i = b; i < n; i++)
-				w |= (uint64_t)in[i] << 8 * (i - b);
-		w >>= at % 8;
+		// 40 positions a word, each with its first 17 bits in it.
+		uint64_t w = bits57(in, n, at);
 		// Bits 0 0 then 1 (dynamic, HLIT and HDIST below 30) or 0 (stored).
 		uint64_t zero = ~w & ~(w >> 1);
 		uint64_t dyn = zero & w >> 2 & ~(w >> 4 & w >> 5 & w >> 6 & w >> 7) &
@@ -503,7 +579,7 @@ uint64_t inflate_find(const unsigned char *in, size_t n, uint64_t from, uint64_t
 		for (; m != 0; m &= m - 1) {
 			unsigned i = (unsigned)std::countr_zero(m);
 			uint64_t c = at + i;
-			if (!candidate(in, n, c, 3))
+			if (!likely(in, n, c, w >> i) || !candidate(in, n, c, 3))
 				continue;
 			// A stored block at its last bit that gives the same block:
 			// the piece before ends at any of them.
