@@ -134,7 +134,7 @@ struct bits {
 // copies of 258 from 32768 back, and one from a distance of 1.
 std::pair<std::string, std::string> far()
 {
-	std::string content = noise(32768, 2), stream;
+	std::string content = noise(32768, 2);
 	bits b;
 	b.put(2, 3);
 	for (char c : content)
@@ -174,7 +174,7 @@ const std::vector<part> mixed = {{9000, 9, Z_DEFAULT_STRATEGY, Z_FULL_FLUSH},
 TEST(Inflate, PiecesAsIsal)
 {
 	auto [far_content, far_stream] = far();
-	std::string run(300000, 'x');
+	std::string xs(300000, 'x');
 	const struct {
 		const char *what;
 		std::string content, stream;
@@ -188,8 +188,8 @@ TEST(Inflate, PiecesAsIsal)
 		 deflate_parts(text, {{30000, 6, Z_HUFFMAN_ONLY, Z_SYNC_FLUSH}}), 0},
 		{"each kind in turn", text, deflate_parts(text, mixed), 0},
 		{"longest length and distance", far_content, far_stream, INFLATE_WINDOW},
-		{"one long run", run,
-		 deflate_parts(run, {{100000, 6, Z_DEFAULT_STRATEGY, Z_BLOCK}}), 1},
+		{"one long run", xs, deflate_parts(xs, {{100000, 6, Z_DEFAULT_STRATEGY, Z_BLOCK}}),
+		 1},
 	};
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);

@@ -553,7 +553,8 @@ bool inflate_resolve(const inflate_piece *p, const unsigned char *window, size_t
 	unsigned char map[MARK_END];
 	for (unsigned i = 0; i < 256; i++)
 		map[i] = (unsigned char)i;
-	memcpy(map + MARK_END - have, window + len - have, have);
+	if (have > 0)
+		memcpy(map + MARK_END - have, window + len - have, have);
 	const uint16_t *out = p->out;
 	size_t i = 0;
 	for (; i < p->marked; i++)
