@@ -247,6 +247,23 @@ TEST(Inflate, PiecesAsIsal)
 			}
 		}
 		EXPECT_GE(reach, r.reach);
+		// Block by block, each window slid from the pieces before.
+		std::string all, out;
+		unsigned char window[INFLATE_WINDOW];
+		size_t have = 0;
+		for (size_t i = 0; i + 1 < b.size(); i++) {
+			inflate_piece p{buf.data(), buf.size(), 0, 0, 0, 0, false};
+			const auto *in = reinterpret_cast<const unsigned char *>(s.data());
+			ASSERT_TRUE(inflate_decode(
+				in, s.size(), b[i].first,
+				i + 2 < b.size() ? b[i + 1].first : INFLATE_FINAL, &p));
+			out.resize(p.len);
+			auto *o = reinterpret_cast<unsigned char *>(out.data());
+			ASSERT_TRUE(inflate_resolve(&p, window, have, o));
+			inflate_slide(window, &have, o, p.len);
+			all += out;
+		}
+		EXPECT_EQ(all, r.content);
 		// The search finds the dynamic blocks that are not the last, and
 		// each stored one with four more such or stored after it, and no
 		// other bit.

@@ -592,3 +592,17 @@ uint64_t inflate_find(const unsigned char *in, size_t n, uint64_t from, uint64_t
 	}
 	return INFLATE_NONE;
 }
+
+void inflate_slide(unsigned char *window, size_t *len, const unsigned char *out, size_t n)
+{
+	if (n >= INFLATE_WINDOW) {
+		memcpy(window, out + n - INFLATE_WINDOW, INFLATE_WINDOW);
+		*len = INFLATE_WINDOW;
+		return;
+	}
+	size_t keep = std::min(*len, INFLATE_WINDOW - n);
+	memmove(window, window + *len - keep, keep);
+	if (n > 0)
+		memcpy(window + keep, out, n);
+	*len = keep + n;
+}

@@ -52,4 +52,9 @@ bool inflate_decode(const unsigned char *in, size_t n, uint64_t start, uint64_t 
 bool inflate_resolve(const inflate_piece *p, const unsigned char *window, size_t len,
 		     unsigned char *dst);
 
+// The window after n more bytes of the member, out[0..n): window[0..*len)
+// holds the last bytes before them, INFLATE_WINDOW at most, and then the
+// last bytes up to the end of out.
+void inflate_slide(unsigned char *window, size_t *len, const unsigned char *out, size_t n);
+
 #endif
