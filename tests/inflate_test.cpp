@@ -59,20 +59,16 @@ std::vector<std::pair<uint64_t, size_t>> blocks(const std::string &s, size_t siz
 	for (int r = Z_OK; r == Z_OK;) {
 		r = inflate(&z, Z_BLOCK);
 		EXPECT_GE(r, Z_OK);
-		if ((z.data_type & 128) != 0 && (z.data_type & 64) == 0)
-			b.emplace_back(z.total_in * 8 - (z.data_type & 63), z.total_out);
-		if (r == Z_STREAM_END)
-			b.emplace_back(z.total_in * 8 - (z.data_type & 63), z.total_out);
+		uint64_t at = z.total_in * 8 - (z.data_type & 63);
+		if ((r == Z_STREAM_END || (z.data_type & 192) == 128) && at != b.back().first)
+			b.emplace_back(at, z.total_out);
 	}
 	inflateEnd(&z);
-	// The first entry after a header is the same start again.
-	if (b.size() > 1 && b[1].first == b[0].first)
-		b.erase(b.begin() + 1);
 	return b;
 }
 
-// ISA-L's whole decoding, or "" where it fails.
-std::string isal(const std::string &s, size_t size, bool *ok)
+// ISA-L's whole decoding, as far as it gets.
+std::string isal(const std::string &s, size_t size)
 {
 	std::string out(size + 65536, '\0');
 	inflate_state st;
@@ -82,23 +78,21 @@ std::string isal(const std::string &s, size_t size, bool *ok)
 	st.avail_in = static_cast<uint32_t>(s.size());
 	st.next_out = reinterpret_cast<uint8_t *>(out.data());
 	st.avail_out = static_cast<uint32_t>(out.size());
-	*ok = isal_inflate(&st) == ISAL_DECOMP_OK && st.block_state == ISAL_BLOCK_FINISH;
+	(void)isal_inflate(&st);
 	out.resize(st.total_out);
 	return out;
 }
 
-// Decodes and resolves bits [from, to) of s, given all that came before.
-bool piece(const std::string &s, uint64_t from, uint64_t to, const std::string &before,
-	   std::string *out, inflate_piece *p, std::vector<uint16_t> *buf)
+// Decodes and resolves bits [from, to) of s, given the window before.
+bool piece(const std::string &s, uint64_t from, uint64_t to, const unsigned char *window,
+	   size_t have, std::string *out, inflate_piece *p, std::vector<uint16_t> *buf)
 {
-	p->out = buf->data();
-	p->cap = buf->size();
-	const auto *in = reinterpret_cast<const unsigned char *>(s.data());
-	if (!inflate_decode(in, s.size(), from, to, p))
+	*p = {buf->data(), buf->size(), 0, 0, 0, 0, false};
+	if (!inflate_decode(reinterpret_cast<const unsigned char *>(s.data()), s.size(), from, to,
+			    p))
 		return false;
 	out->assign(p->len, '\0');
-	return inflate_resolve(p, reinterpret_cast<const unsigned char *>(before.data()),
-			       before.size(), reinterpret_cast<unsigned char *>(out->data()));
+	return inflate_resolve(p, window, have, reinterpret_cast<unsigned char *>(out->data()));
 }
 
 std::string noise(size_t n, unsigned seed)
@@ -110,48 +104,29 @@ std::string noise(size_t n, unsigned seed)
 	return s;
 }
 
-// Bits first bit first; Huffman codes are sent from their top bit.
-struct bits {
-	std::string s;
-	int n = 0;
-	void put(uint32_t v, int k)
-	{
-		for (int i = 0; i < k; i++, n++) {
-			if (n % 8 == 0)
-				s += '\0';
-			s.back() = static_cast<char>(s.back() | ((v >> i & 1) << (n % 8)));
-		}
-	}
-	void code(uint32_t c, int k)
-	{
-		for (int i = k - 1; i >= 0; i--)
-			put(c >> i & 1, 1);
-	}
-	void literal(unsigned char c) { c < 144 ? code(0x30 + c, 8) : code(0x190 + c - 144, 9); }
-};
-
-// Two fixed blocks that zlib would not write: 32 KiB of literals, then
-// copies of 258 from 32768 back, and one from a distance of 1.
+// What zlib never writes: 32 KiB stored, then a fixed block of copies of
+// 258 from 32768 back and one from 1 back.
 std::pair<std::string, std::string> far()
 {
-	std::string content = noise(32768, 2);
-	bits b;
-	b.put(2, 3);
-	for (char c : content)
-		b.literal(static_cast<unsigned char>(c));
-	b.code(0, 7);
-	b.put(3, 3);
-	for (int i = 0; i < 2; i++) {
-		b.code(0xc5, 8); // 258
-		b.code(29, 5);
-		b.put(32768 - 24577, 13);
-		content += content.substr(content.size() - 32768, 258);
+	std::string content = noise(32768, 2), s = '\0' + le(32768, 2) + le(32767, 2) + content;
+	int n = 0;
+	auto put = [&](uint32_t v, int k, bool code) { // a code goes from its top bit
+		for (int i = 0; i < k; i++, n++) {
+			s += n % 8 == 0 ? std::string(1, '\0') : "";
+			s.back() = static_cast<char>(s.back() | (v >> (code ? k - 1 - i : i) & 1)
+									<< (n % 8));
+		}
+	};
+	put(3, 3, false);
+	for (uint32_t d : {32768, 32768, 1}) {
+		put(0xc5, 8, true);
+		put(d == 1 ? 0 : 29, 5, true);
+		put(d - (d == 1 ? 1 : 24577), d == 1 ? 0 : 13, false);
+		content += d == 1 ? std::string(258, content.back())
+				  : content.substr(content.size() - d, 258);
 	}
-	b.code(0xc5, 8);
-	b.code(0, 5);
-	content += std::string(258, content.back());
-	b.code(0, 7);
-	return {content, b.s};
+	put(0, 7, true);
+	return {content, s};
 }
 
 // The bits that start a block: 2 for a fixed one, 4 dynamic, 0 stored; +1 last.
@@ -171,6 +146,7 @@ const std::vector<part> mixed = {{9000, 9, Z_DEFAULT_STRATEGY, Z_FULL_FLUSH},
 
 } // namespace
 
+// From each block start, the window slid from the pieces before.
 TEST(Inflate, PiecesAsIsal)
 {
 	auto [far_content, far_stream] = far();
@@ -184,8 +160,6 @@ TEST(Inflate, PiecesAsIsal)
 		 deflate_parts(text, {{20000, 6, Z_DEFAULT_STRATEGY, Z_BLOCK}}), 30000},
 		{"fixed", text, deflate_parts(text, {{15000, 6, Z_FIXED, Z_BLOCK}}), 20000},
 		{"stored", text, deflate_parts(text, {{70000, 0, Z_DEFAULT_STRATEGY, Z_BLOCK}}), 0},
-		{"huffman only, synced", text,
-		 deflate_parts(text, {{30000, 6, Z_HUFFMAN_ONLY, Z_SYNC_FLUSH}}), 0},
 		{"each kind in turn", text, deflate_parts(text, mixed), 0},
 		{"longest length and distance", far_content, far_stream, INFLATE_WINDOW},
 		{"one long run", xs, deflate_parts(xs, {{100000, 6, Z_DEFAULT_STRATEGY, Z_BLOCK}}),
@@ -194,84 +168,83 @@ TEST(Inflate, PiecesAsIsal)
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
 		const std::string &s = r.stream;
-		bool ok;
-		ASSERT_EQ(isal(s, r.content.size(), &ok), r.content);
-		ASSERT_TRUE(ok);
+		ASSERT_EQ(isal(s, r.content.size()), r.content);
 		auto b = blocks(s, r.content.size());
 		ASSERT_GE(b.size(), 3U);
-		std::vector<uint16_t> buf(r.content.size() + 16);
-		size_t reach = 0;
+		std::vector<uint16_t> buf(r.content.size() + 16), small;
+		unsigned char window[INFLATE_WINDOW];
+		size_t have = 0, reach = 0;
+		std::string all, out;
 		for (size_t i = 0; i + 1 < b.size(); i++) {
 			SCOPED_TRACE(i);
 			auto [from, at] = b[i];
-			std::string before = r.content.substr(0, at), out;
 			inflate_piece p{};
-			// To the next block, the one after, the final block wherever it
-			// ends, and exactly where that ended, which zlib gives to the byte.
-			std::vector<uint64_t> ends;
-			for (size_t j = i + 1; j <= i + 2 && j + 1 < b.size(); j++)
-				ends.push_back(b[j].first);
-			ends.push_back(INFLATE_FINAL);
-			ends.push_back(0);
-			for (size_t j = 0; j < ends.size(); j++) {
-				uint64_t to = ends[j] != 0 ? ends[j] : p.end;
-				ASSERT_TRUE(piece(s, from, to, before, &out, &p, &buf));
-				size_t till = j + 2 < ends.size() ? b[i + 1 + j].second
-								  : r.content.size();
-				ASSERT_EQ(out, r.content.substr(at, till - at));
-				EXPECT_EQ(p.final, j + 2 >= ends.size());
-				if (to != INFLATE_FINAL) {
-					EXPECT_EQ(p.end, to);
+			// To the final block wherever it ends, to exactly there
+			// (zlib gives it to the byte), and to the next block.
+			uint64_t end = 0;
+			for (uint64_t to : {INFLATE_FINAL, uint64_t{0}, b[i + 1].first}) {
+				bool whole = to != b[i + 1].first;
+				if (!whole && i + 2 == b.size())
+					break;
+				to = to == 0 ? end : to;
+				ASSERT_TRUE(piece(s, from, to, window, have, &out, &p, &buf));
+				ASSERT_EQ(out, r.content.substr(at, whole ? std::string::npos
+									  : b[i + 1].second - at));
+				EXPECT_EQ(p.final, whole);
+				EXPECT_EQ(p.end, to == INFLATE_FINAL ? p.end : to);
+				end = p.end;
+			}
+			EXPECT_TRUE(i + 2 < b.size() || (end + 7) / 8 * 8 == b.back().first);
+			reach = std::max(reach, p.reach);
+			all += out;
+			// A window shorter than the piece reaches, a block end missed,
+			// too little room: declined. (A stored block may start at any
+			// zero bit before its byte.)
+			if (p.reach > 0) {
+				EXPECT_FALSE(piece(s, from, p.end, window + have - p.reach + 1,
+						   p.reach - 1, &out, &p, &buf));
+			}
+			for (uint64_t to : {b[i + 1].first - 1, b[i + 1].first + 1}) {
+				EXPECT_FALSE(kind(s, b[i + 1].first) != 0 &&
+					     piece(s, from, to, window, have, &out, &p, &buf));
+			}
+			small.resize(b[i + 1].second - at - (b[i + 1].second > at));
+			EXPECT_FALSE(b[i + 1].second > at && piece(s, from, b[i + 1].first, window,
+								   have, &out, &p, &small));
+			// A bit flipped in the piece: declined, or ISA-L reads the same.
+			for (uint64_t bit = from + 1; bit < b[i + 1].first; bit += 1999) {
+				std::string bad = s;
+				bad[bit / 8] = static_cast<char>(bad[bit / 8] ^ 1 << (bit % 8));
+				if (piece(bad, from, b[i + 1].first, window, have, &out, &p,
+					  &buf)) {
+					EXPECT_EQ(isal(bad, 2 * r.content.size())
+							  .substr(at, out.size()),
+						  out);
 				}
 			}
-			EXPECT_EQ((p.end + 7) / 8 * 8, b.back().first);
-			reach = std::max(reach, p.reach);
-			// A window shorter than the piece reaches declines.
-			if (p.reach > 0) {
-				std::string shorter = before.substr(before.size() - p.reach + 1);
-				EXPECT_FALSE(
-					piece(s, from, INFLATE_FINAL, shorter, &out, &p, &buf));
-			}
-			// Short of the block's end, past it, or short of room: declined.
-			// (A stored block may start at any zero bit before its byte.)
-			if (kind(s, b[i + 1].first) != 0) {
-				EXPECT_FALSE(
-					piece(s, from, b[i + 1].first - 1, before, &out, &p, &buf));
-				EXPECT_FALSE(
-					piece(s, from, b[i + 1].first + 1, before, &out, &p, &buf));
-			}
-			if (b[i + 1].second > at) {
-				std::vector<uint16_t> small(b[i + 1].second - at - 1);
-				EXPECT_FALSE(
-					piece(s, from, b[i + 1].first, before, &out, &p, &small));
-			}
-		}
-		EXPECT_GE(reach, r.reach);
-		// Block by block, each window slid from the pieces before.
-		std::string all, out;
-		unsigned char window[INFLATE_WINDOW];
-		size_t have = 0;
-		for (size_t i = 0; i + 1 < b.size(); i++) {
-			inflate_piece p{buf.data(), buf.size(), 0, 0, 0, 0, false};
-			const auto *in = reinterpret_cast<const unsigned char *>(s.data());
-			ASSERT_TRUE(inflate_decode(
-				in, s.size(), b[i].first,
-				i + 2 < b.size() ? b[i + 1].first : INFLATE_FINAL, &p));
-			out.resize(p.len);
-			auto *o = reinterpret_cast<unsigned char *>(out.data());
-			ASSERT_TRUE(inflate_resolve(&p, window, have, o));
-			inflate_slide(window, &have, o, p.len);
-			all += out;
+			inflate_slide(
+				window, &have,
+				reinterpret_cast<const unsigned char *>(r.content.data() + at),
+				b[i + 1].second - at);
 		}
 		EXPECT_EQ(all, r.content);
+		EXPECT_GE(reach, r.reach);
 		// The search finds the dynamic blocks that are not the last, and
-		// each stored one with four more such or stored after it, and no
-		// other bit.
+		// each stored one with three more such or stored after it, at the
+		// last bit it may start at, and no other bit; the piece from the
+		// first block to where it found one ends there.
 		const auto *in = reinterpret_cast<const unsigned char *>(s.data());
 		std::vector<uint64_t> found, starts;
 		for (uint64_t at = inflate_find(in, s.size(), 0, INFLATE_NONE); at != INFLATE_NONE;
-		     at = inflate_find(in, s.size(), at + 1, INFLATE_NONE))
+		     at = inflate_find(in, s.size(), at + 1, INFLATE_NONE)) {
 			found.push_back(at);
+			size_t j = 0;
+			while (b[j + 1].first <= at)
+				j++;
+			inflate_piece p{};
+			EXPECT_TRUE(j == 0 || (piece(s, 0, at, nullptr, 0, &out, &p, &buf) &&
+					       out == r.content.substr(0, b[j].second)));
+		}
 		for (size_t i = 0; i + 1 < b.size(); i++) {
 			size_t k = i;
 			while (k + 1 < b.size() && k < i + 3 && kind(s, b[k].first) == 0)
@@ -282,41 +255,5 @@ TEST(Inflate, PiecesAsIsal)
 							 : (b[i].first + 10) / 8 * 8 - 3);
 		}
 		EXPECT_EQ(found, starts);
-		// Where it found one, the piece before ends.
-		for (size_t i = 0, j = 0; i < found.size(); i++) {
-			inflate_piece p{};
-			while (b[j + 1].first <= found[i])
-				j++;
-			std::string out;
-			EXPECT_EQ(j == 0 || (piece(s, 0, found[i], "", &out, &p, &buf) &&
-					     out == r.content.substr(0, b[j].second)),
-				  true);
-		}
 	}
-}
-
-// A flipped bit in a piece: declined, or ISA-L reads the same bytes there.
-TEST(Inflate, DamageDeclinedOrAsIsal)
-{
-	std::string s = deflate_parts(text, mixed);
-	auto b = blocks(s, text.size());
-	std::vector<uint16_t> buf(text.size() + 16);
-	int decoded = 0;
-	for (uint64_t bit = 5; bit < s.size() * 8; bit += 997) {
-		size_t i = 0;
-		while (b[i + 1].first <= bit)
-			i++;
-		std::string bad = s, out;
-		bad[bit / 8] = static_cast<char>(bad[bit / 8] ^ 1 << (bit % 8));
-		inflate_piece p{};
-		if (!piece(bad, b[i].first, b[i + 1].first, text.substr(0, b[i].second), &out, &p,
-			   &buf))
-			continue;
-		decoded++;
-		bool ok;
-		std::string theirs = isal(bad, text.size() * 2, &ok);
-		ASSERT_GE(theirs.size(), b[i].second + out.size()) << bit;
-		ASSERT_EQ(theirs.substr(b[i].second, out.size()), out) << bit;
-	}
-	EXPECT_GT(decoded, 0);
 }

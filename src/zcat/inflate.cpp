@@ -418,9 +418,8 @@ bool codes(reader *r, const tables &t, inflate_piece *p)
 		if (len > cap - o)
 			return false;
 		if (d > o) {
-			// From before the piece: marks, for the bytes of its window.
-			if (d - o > INFLATE_WINDOW)
-				return false;
+			// From before the piece: marks, for the bytes of its window,
+			// which a distance (32768 at most) never reaches past.
 			p->reach = std::max(p->reach, d - o);
 			for (size_t i = 0; i < len; i++, o++)
 				out[o] = (uint16_t)(o < d ? MARK_END + o - d : out[o - d]);

@@ -40,9 +40,12 @@ struct inflate_piece {
 
 // Decodes the blocks from bit `start` of in[0..n) to bit `end` (or
 // INFLATE_FINAL) into p->out. False, declined, for anything it does not
-// expect: a table, length or distance out of place, a copy from more than
-// 32 KiB before the piece, output past p->cap, a block over `end`, a final
-// block before it, or a stored block with bits other than zero to its byte.
+// expect: a code that inflate_find would not take (in any block, not only
+// the first), a length or distance symbol that deflate does not define, a
+// stored block with bits other than zero to its byte, output past p->cap, a
+// block over `end`, or a final block before it. A block may also end where
+// a stored block starting at `end` could start too: on zero bits before
+// the same byte (inflate_find gives a stored block's last such bit).
 bool inflate_decode(const unsigned char *in, size_t n, uint64_t start, uint64_t end,
 		    inflate_piece *p);
 
