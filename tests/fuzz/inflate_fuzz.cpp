@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include <isa-l/igzip_lib.h>
 
@@ -22,10 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	uint64_t at = inflate_find(data, size, 0, INFLATE_NONE);
 	for (int k = 0; k < 4 && at != INFLATE_NONE; k++) {
 		uint64_t next = inflate_find(data, size, at + 1, INFLATE_NONE);
-		for (uint64_t end : {next, INFLATE_FINAL}) {
+		for (int whole = next == INFLATE_NONE; whole < 2; whole++) {
 			inflate_piece p{marked, cap, 0, 0, 0, 0, false};
 			size_t before = size % (INFLATE_WINDOW + 1);
-			if (end == INFLATE_NONE || !inflate_decode(data, size, at, end, &p))
+			if (!inflate_decode(data, size, at, whole != 0 ? INFLATE_FINAL : next, &p))
 				continue;
 			if (p.len > cap || p.marked > p.len || p.reach > INFLATE_WINDOW ||
 			    inflate_resolve(&p, window, before, got) != (p.reach <= before))
