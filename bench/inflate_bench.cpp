@@ -117,7 +117,8 @@ int main(int argc, char **argv)
 	       (double)n / 1e6 / search, found.size());
 
 	// Each piece between two starts found, resolved with the one before.
-	if (found.empty() || found[0] != 0)
+	// A stored block at bit 0 is found at its last start, bit 5.
+	if (found.empty() || found[0] > 5)
 		found.insert(found.begin(), 0);
 	found.push_back(INFLATE_FINAL);
 	size_t done = 0, fine = 0;
