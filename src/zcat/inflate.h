@@ -24,7 +24,11 @@ constexpr size_t INFLATE_WINDOW = 32768;
 // and distance codes each complete (or one distance code of one bit), an
 // end-of-block code among them and no repeat or run out of place; or stored,
 // LEN and NLEN agreeing, zero bits to the byte, and a block such as this
-// search finds right after its data. INFLATE_NONE where there is none.
+// search finds right after its data (the fourth of a run of stored blocks
+// taken on its LEN and NLEN alone). A stored block may start at any of the
+// zero bits before its LEN's byte: it is given at the last of them. Fixed
+// blocks are not looked for: too many bits would pass. INFLATE_NONE where
+// there is none.
 uint64_t inflate_find(const unsigned char *in, size_t n, uint64_t from, uint64_t limit);
 
 // A marked output: a value below 256 is that byte; 256 + i is byte i of the
@@ -34,7 +38,7 @@ struct inflate_piece {
 	size_t cap, len;
 	size_t marked; // out[marked..len) holds no mark
 	size_t reach;  // bytes before the piece that a mark names, at most INFLATE_WINDOW
-	uint64_t end;  // the bit after the last block
+	uint64_t end;  // the bit after the last block, or the `end` asked for
 	bool final;    // the last block was the stream's last
 };
 
