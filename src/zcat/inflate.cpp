@@ -466,20 +466,22 @@ constexpr auto kraft3 = [] {
 	return t;
 }();
 
-// What most bits fail before the whole header is read: a stored block's
-// zero bits and LEN, a dynamic one's code-length code complete.
-bool likely(const unsigned char *in, size_t n, uint64_t at, uint64_t w)
+// What most bits fail before the whole header is read, without a branch
+// on the bits: a stored block's zero bits and LEN, and a dynamic one's
+// code-length code complete.
+bool stored_likely(const unsigned char *in, size_t n, uint64_t at, uint64_t w)
 {
-	if ((w >> 2 & 1) == 0) {
-		uint64_t b = (at + 10) / 8;
-		return b + 4 <= n && (w & ((uint64_t{1} << (b * 8 - at)) - 1)) == 0 &&
-		       (in[b] ^ in[b + 2]) == 0xff && (in[b + 1] ^ in[b + 3]) == 0xff;
-	}
+	uint64_t b = (at + 10) / 8;
+	return b + 4 <= n && (w & ((uint64_t{1} << (b * 8 - at)) - 1)) == 0 &&
+	       (in[b] ^ in[b + 2]) == 0xff && (in[b + 1] ^ in[b + 3]) == 0xff;
+}
+
+bool dynamic_likely(const unsigned char *in, size_t n, uint64_t at, uint64_t w)
+{
 	unsigned k = (unsigned)(w >> 13 & 15) + 4;
-	uint64_t v = bits57(in, n, at + 17);
-	v &= k == 19 ? ~uint64_t{0} >> 7 : (uint64_t{1} << 3 * k) - 1;
+	uint64_t v = bits57(in, n, at + 17) & (~uint64_t{0} >> (64 - 3 * k));
 	unsigned sum = 0;
-	for (; v != 0; v >>= 9)
+	for (int i = 0; i < 7; i++, v >>= 9)
 		sum += kraft3[v & 511];
 	return sum == 128;
 }
@@ -573,13 +575,21 @@ uint64_t inflate_find(const unsigned char *in, size_t n, uint64_t from, uint64_t
 		uint64_t zero = ~w & ~(w >> 1);
 		uint64_t dyn = zero & w >> 2 & ~(w >> 4 & w >> 5 & w >> 6 & w >> 7) &
 			       ~(w >> 9 & w >> 10 & w >> 11 & w >> 12);
-		uint64_t m = (dyn | (zero & ~(w >> 2))) & ((uint64_t{1} << 40) - 1);
-		if (limit - at < 40)
-			m &= (uint64_t{1} << (limit - at)) - 1;
-		for (; m != 0; m &= m - 1) {
+		uint64_t mask = limit - at < 40 ? (uint64_t{1} << (limit - at)) - 1
+						: (uint64_t{1} << 40) - 1;
+		uint64_t pass = 0;
+		for (uint64_t m = dyn & mask; m != 0; m &= m - 1) {
 			unsigned i = (unsigned)std::countr_zero(m);
+			pass |= (uint64_t)dynamic_likely(in, n, at + i, w >> i) << i;
+		}
+		for (uint64_t m = zero & ~(w >> 2) & mask; m != 0; m &= m - 1) {
+			unsigned i = (unsigned)std::countr_zero(m);
+			pass |= (uint64_t)stored_likely(in, n, at + i, w >> i) << i;
+		}
+		for (; pass != 0; pass &= pass - 1) {
+			unsigned i = (unsigned)std::countr_zero(pass);
 			uint64_t c = at + i;
-			if (!likely(in, n, c, w >> i) || !candidate(in, n, c, 3))
+			if (!candidate(in, n, c, 3))
 				continue;
 			// A stored block at its last bit that gives the same block:
 			// the piece before ends at any of them.
