@@ -237,7 +237,9 @@ void stop()
 		cut->stop();
 }
 
-// The ordinary reading takes over at h.
+// The ordinary reading takes over at h, a copy: stop() clears the piece
+// it may come from.
+// cppcheck-suppress passedByValue ; by value on purpose, as said
 int hand_over(const unit &u, handover h)
 {
 	stop();
