@@ -20,7 +20,7 @@
 static double now()
 {
 	timespec t{};
-	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+	(void)clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
 	return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
@@ -34,9 +34,11 @@ static size_t body(const std::vector<unsigned char> &f)
 	if ((flags & 4) != 0)
 		at += 2 + (f[10] | f[11] << 8);
 	for (int bit : {8, 16})
-		if ((flags & bit) != 0)
-			while (at < f.size() && f[at++] != 0) {
-			}
+		if ((flags & bit) != 0) {
+			while (at < f.size() && f[at] != 0)
+				at++;
+			at += at < f.size() ? 1 : 0; // past the name's or comment's end
+		}
 	return (flags & 2) != 0 ? at + 2 : at;
 }
 

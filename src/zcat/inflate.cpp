@@ -22,7 +22,7 @@ constexpr uint32_t MARK_END = 256 + INFLATE_WINDOW; // the mark of the byte just
 // value is its offset and the op's low bits its index bits.
 // Two literals whose codes fit in the root together are one entry, PAIR,
 // the first in the value's low byte.
-enum : uint32_t { LIT = 0, PAIR = 1, EXTRA = 0x10, SUB = 0x20, END = 0x40, BAD = 0x80 };
+enum : uint8_t { LIT = 0, PAIR = 1, EXTRA = 0x10, SUB = 0x20, END = 0x40, BAD = 0x80 };
 
 constexpr uint32_t entry(uint32_t value, uint32_t op) { return value << 16 | op << 8; }
 
