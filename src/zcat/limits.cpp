@@ -185,7 +185,7 @@ uint64_t cgroup_memory(const char *root, const char *self)
 static unsigned cpus;
 static uint64_t memory;
 
-void limits_read()
+void limits_read(bool cgroups)
 {
 	// Room for 8192 CPUs, the most Debian's kernels are built for.
 	static cpu_set_t mask[8];
@@ -195,7 +195,7 @@ void limits_read()
 	long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
 	memory = pages > 0 && page > 0 ? (uint64_t)pages * (uint64_t)page : UINT64_MAX;
 	// Read once for both: each file costs a small file's run some microseconds.
-	if (slurp("/proc/self/cgroup", self_text, sizeof self_text)) {
+	if (cgroups && slurp("/proc/self/cgroup", self_text, sizeof self_text)) {
 		unsigned quota = n > 1 ? fewer(lowest("/sys/fs/cgroup", "cpu", cpus_at)) : 0;
 		if (quota != 0 && quota < n)
 			n = quota;

@@ -13,8 +13,9 @@ unsigned cgroup_cpus(const char *root, const char *self);
 // The lowest memory limit on that path, in bytes; 0 where there is none.
 uint64_t cgroup_memory(const char *root, const char *self);
 
-// Reads both for this process, with its affinity mask and the machine's memory.
-void limits_read();
+// Reads both for this process, with its affinity mask and the machine's
+// memory; without `cgroups`, those two alone.
+void limits_read(bool cgroups = true);
 // The CPUs it may use, at least 1, and the bytes of memory; read on first
 // use where limits_read was not called, as in the tests.
 unsigned limits_cpus();
