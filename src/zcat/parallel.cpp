@@ -246,6 +246,25 @@ int hand_over(const unit &u, handover h)
 	return resume(u, h.at, h.skip, h.after);
 }
 
+// The piece next in turn, its work done (ok) or failed: checked in order
+// and written, or the end: the status, or -1 to go on.
+int deliver(const unit &u, piece *p, bool ok)
+{
+	ok = cut->in_order != nullptr ? cut->in_order(p, ok) : ok;
+	if (p->broken) {
+		stop();
+		return GZ_ERROR;
+	}
+	if (!ok)
+		return hand_over(u, p->back);
+	if (!output(p->out, p->out_len)) {
+		stop();
+		return GZ_ERROR;
+	}
+	give_back(p, p->out_len);
+	return -1;
+}
+
 // One thread: the pieces made so far in jobs[0..made), and the rest, unless
 // the scan has `ended`, in jobs[0], decoded in turn here.
 int alone(const unit &u, unsigned made, bool ended)
@@ -254,21 +273,10 @@ int alone(const unit &u, unsigned made, bool ended)
 		job *j = &jobs[i < made ? i : 0];
 		if (i >= made && (ended || !make(j)))
 			return hand_over(u, over);
-		piece &p = j->p;
 		turn = j->seq;
-		bool ok = j->cost <= budget && load(j) && cut->work(&p);
-		ok = cut->in_order != nullptr ? cut->in_order(&p, ok) : ok;
-		if (p.broken) {
-			stop();
-			return GZ_ERROR;
-		}
-		if (!ok)
-			return hand_over(u, p.back);
-		if (!output(p.out, p.out_len)) {
-			stop();
-			return GZ_ERROR;
-		}
-		give_back(&p, p.out_len);
+		bool ok = j->cost <= budget && load(j) && cut->work(&j->p);
+		if (int status = deliver(u, &j->p, ok); status >= 0)
+			return status;
 	}
 }
 
@@ -444,20 +452,9 @@ int parallel(const unit &u)
 		pthread_mutex_unlock(&lock);
 		if (j == nullptr)
 			return hand_over(u, over);
-		piece &p = j->p;
 		held -= j->cost;
-		bool ok = cut->in_order != nullptr ? cut->in_order(&p, j->ok) : j->ok;
-		if (p.broken) {
-			stop();
-			return GZ_ERROR;
-		}
-		if (!ok)
-			return hand_over(u, p.back);
-		if (!output(p.out, p.out_len)) {
-			stop();
-			return GZ_ERROR;
-		}
-		give_back(&p, p.out_len);
+		if (int status = deliver(u, &j->p, j->ok); status >= 0)
+			return status;
 		pthread_mutex_lock(&lock);
 		j->st = FREE;
 		turn = seq + 1;
