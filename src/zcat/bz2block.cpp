@@ -351,3 +351,11 @@ bool bz2_block(const unsigned char *in, uint64_t from, uint64_t to, char level, 
 	}
 	return true;
 }
+
+void bz2_drop()
+{
+	free(vec);
+	free(aux);
+	vec = nullptr;
+	aux = nullptr;
+}

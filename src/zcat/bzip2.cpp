@@ -399,7 +399,7 @@ static bool in_order(piece *p, bool ok)
 	return ok && (!part.ends || bz2_crc == part.stream_crc);
 }
 
-static const cutter cuts = {pieces_begin, scan, work, in_order, nullptr, false, true};
+static const cutter cuts = {pieces_begin, scan, work, in_order, nullptr, bz2_drop, false, true};
 
 const struct unit bzip2_unit = {
 	"bzip2", {{3, {'B', 'Z', 'h'}}, {0, {}}}, 0, false, false, begin, run, nullptr, &cuts,

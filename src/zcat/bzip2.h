@@ -18,5 +18,7 @@ bool bz2_grow(bz2_out *o);
 // bit, appended to o; false, o as it was, unless each of its parts is as
 // bzip2 writes it and its CRC matches.
 bool bz2_block(const unsigned char *in, uint64_t from, uint64_t to, char level, bz2_out *o);
+// Lets go of the arrays that the calling thread keeps for its next blocks.
+void bz2_drop();
 
 #endif

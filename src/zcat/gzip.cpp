@@ -214,8 +214,18 @@ static bool bgzf_scan(piece *p)
 	return len > 0;
 }
 
+// ISA-L's state: the static one is free for the next thread to take.
+static void bgzf_drop()
+{
+	if (body == &first_body)
+		first_taken.clear();
+	else
+		free(body);
+	body = nullptr;
+}
+
 static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr,
-				 nullptr,    false,     false};
+				 nullptr,    bgzf_drop, false,       false};
 
 // 1f 9e is gzip's older magic for the same format. Only zero padding or
 // another member may follow a member: gzip would also take .Z, LZH or

@@ -232,7 +232,14 @@ static bool scan(piece *p)
 	return p->len > 0;
 }
 
-static const cutter cuts = {start, scan, cut_streams, nullptr, stop, true, false};
+static void drop()
+{
+	if (dec != nullptr)
+		lz.close(dec);
+	dec = nullptr;
+}
+
+static const cutter cuts = {start, scan, cut_streams, nullptr, stop, drop, true, false};
 
 const unit lzip_unit = {
 	"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run, nullptr, &cuts};

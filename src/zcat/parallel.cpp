@@ -88,10 +88,23 @@ size_t pass(piece *p, size_t made, bool whole)
 	return 0;
 }
 
-void *worker(void *)
+unsigned drops;    // the drops asked of the threads so far
+unsigned dropping; // the threads yet to do the last
+
+void *worker(void *arg)
 {
+	auto dropped = (unsigned)(uintptr_t)arg;
 	pthread_mutex_lock(&lock);
 	for (;;) {
+		if (dropped != drops) {
+			dropped = drops;
+			pthread_mutex_unlock(&lock);
+			cut->drop();
+			pthread_mutex_lock(&lock);
+			dropping--;
+			pthread_cond_broadcast(&finished);
+			continue;
+		}
 		job *j = nullptr;
 		for (unsigned i = 0; i < nslots; i++)
 			if (jobs[i].st == QUEUED && (j == nullptr || jobs[i].seq < j->seq))
@@ -131,7 +144,7 @@ bool start_threads(unsigned n)
 	(void)pthread_attr_setstacksize(&a, STACK);
 	while (started < n && refused != REFUSE_THREADS) {
 		pthread_t t;
-		if (pthread_create(&t, &a, worker, nullptr) != 0)
+		if (pthread_create(&t, &a, worker, (void *)(uintptr_t)drops) != 0)
 			break;
 		started++;
 	}
@@ -232,7 +245,18 @@ void stop()
 		free(jobs[i].p.out);
 		jobs[i] = {};
 	}
+	// The threads are kept, as glibc would keep their stacks anyway, but not
+	// their decoders' state; nor this thread's, where alone() decoded.
+	if (cut->drop != nullptr) {
+		drops++;
+		dropping = started;
+		pthread_cond_broadcast(&queued);
+		while (dropping > 0)
+			pthread_cond_wait(&finished, &lock);
+	}
 	pthread_mutex_unlock(&lock);
+	if (cut->drop != nullptr)
+		cut->drop();
 	if (cut->stop != nullptr)
 		cut->stop();
 }

@@ -116,6 +116,10 @@ struct cutter {
 	// before; false where p is not to be written. Or nullptr.
 	bool (*in_order)(piece *p, bool ok);
 	void (*stop)(); // lets go of what start took; or nullptr
+	// Lets go of the decoder's state that the calling thread keeps for its
+	// next pieces; called on every thread as the driver stops, as the
+	// ordinary reading may need its memory. Or nullptr.
+	void (*drop)();
 	// Whether what a unit writes before a fault does not hang on how its
 	// input is cut, so that the piece next in turn is written as it decodes.
 	bool stream_head;

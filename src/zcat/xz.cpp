@@ -171,6 +171,7 @@ static struct {
 	decltype(&lzma_block_unpadded_size) unpadded_size;
 	decltype(&lzma_block_decoder) block_decoder;
 	decltype(&lzma_raw_decoder_memusage) raw_memusage;
+	decltype(&lzma_end) end;
 } bl;
 
 struct record {
@@ -195,6 +196,7 @@ static const char *blocks_begin()
 		{"lzma_block_unpadded_size", slot(bl.unpadded_size)},
 		{"lzma_block_decoder", slot(bl.block_decoder)},
 		{"lzma_raw_decoder_memusage", slot(bl.raw_memusage)},
+		{"lzma_end", slot(bl.end)},
 	};
 	const char *error = done ? nullptr : lib_load("liblzma.so.5", symbols);
 	done = error == nullptr;
@@ -417,7 +419,10 @@ static bool work(piece *p)
 	return true;
 }
 
-static const cutter cuts = {start, scan, work, nullptr, stop, false, false};
+// The dictionary of the last block the thread decoded, and the rest.
+static void drop() { bl.end(&strm); }
+
+static const cutter cuts = {start, scan, work, nullptr, stop, drop, false, false};
 
 const unit xz_unit = {
 	"xz",  {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run, nullptr,

@@ -285,7 +285,14 @@ static bool start(uint64_t, uint64_t size)
 	return true;
 }
 
-static const cutter cuts = {start, scan, cut_streams, nullptr, nullptr, true, false};
+static void drop()
+{
+	if (dctx != nullptr)
+		zs.free(dctx);
+	dctx = nullptr;
+}
+
+static const cutter cuts = {start, scan, cut_streams, nullptr, nullptr, drop, true, false};
 
 const unit zstd_unit = {
 	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run, nullptr,
