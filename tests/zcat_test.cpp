@@ -669,6 +669,33 @@ TEST_F(Zcat, ThreadsWithinTheMemory)
 	EXPECT_TRUE(z.out == slurp(dir / "raw"));
 }
 
+// After a handover the ordinary reading has the address space of one
+// thread but for the threads' stacks: above the least `ulimit -v` where one
+// thread reads a damaged file to its fault, two read it the same.
+TEST_F(Zcat, ThreadsLeaveTheAddressSpace)
+{
+#ifdef __SANITIZE_ADDRESS__
+	GTEST_SKIP() << "the address sanitizer's shadow memory is past any such limit";
+#endif
+	how h{dir.path, ""};
+	for (const char *make : {"seq 1 1000000 | bzip2 -c", "seq 1 3000000 | pzstd -q -p 2 -c"}) {
+		SCOPED_TRACE(make);
+		std::string z = run({"sh", "-c", make}, h).out;
+		put("x", flip(z, z.size() * 4 / 5));
+		auto under = [&](int kib, const char *pin) {
+			result got = run({"bash", "-c", "ulimit -v $0 && exec $1 \"$2\" x",
+					  std::to_string(kib), pin, ZCAT_BIN},
+					 h);
+			return std::to_string(got.status) + got.err + got.out;
+		};
+		std::string want = under(1 << 20, "taskset -c 0");
+		int lo = 1024, hi = 1 << 16;
+		while (hi - lo > 64)
+			(under((lo + hi) / 2, "taskset -c 0") == want ? hi : lo) = (lo + hi) / 2;
+		EXPECT_TRUE(under(hi + 3072, "") == want) << "one thread from " << hi << " KiB";
+	}
+}
+
 #ifdef MISBEHAVE_DIR
 // A library that hostile data took over can do nothing but read its input
 // and libraries and write its output and messages: the zcat dies of SIGSYS
