@@ -88,16 +88,17 @@ size_t pass(piece *p, size_t made, bool whole)
 	return 0;
 }
 
-unsigned drops;    // the drops asked of the threads so far
-unsigned dropping; // the threads yet to do the last
+unsigned drops;              // the drops asked of the threads so far
+unsigned dropped[SLOTS_MAX]; // those each thread did, or that were before it
+unsigned dropping;           // the threads yet to do the last
 
 void *worker(void *arg)
 {
-	auto dropped = (unsigned)(uintptr_t)arg;
+	auto *done = static_cast<unsigned *>(arg);
 	pthread_mutex_lock(&lock);
 	for (;;) {
-		if (dropped != drops) {
-			dropped = drops;
+		if (*done != drops) {
+			*done = drops;
 			pthread_mutex_unlock(&lock);
 			cut->drop();
 			pthread_mutex_lock(&lock);
@@ -144,7 +145,8 @@ bool start_threads(unsigned n)
 	(void)pthread_attr_setstacksize(&a, STACK);
 	while (started < n && refused != REFUSE_THREADS) {
 		pthread_t t;
-		if (pthread_create(&t, &a, worker, (void *)(uintptr_t)drops) != 0)
+		dropped[started] = drops;
+		if (pthread_create(&t, &a, worker, &dropped[started]) != 0)
 			break;
 		started++;
 	}
