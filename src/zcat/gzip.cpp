@@ -173,9 +173,10 @@ static step run(flow *f)
 }
 
 // BGZF: members of 64 KiB at most, each saying its length in its header.
-// A piece of some 32 KiB of them, found in 96 KiB read at once, keeps
-// memory as low as the members' own tools.
-constexpr size_t BGZF_PIECE = 32 << 10, BGZF_READ = 96 << 10;
+// A piece of some 32 KiB of them keeps memory as low as the members' own
+// tools; each member's header and its trailer's size are looked at
+// where they are, the piece's bytes read once, by the driver.
+constexpr size_t BGZF_PIECE = 32 << 10;
 
 // The length of the BGZF member that p[0..n) starts, or 0: its header says
 // it is one, and how long it is.
@@ -192,8 +193,6 @@ static size_t bgzf(const unsigned char *p, size_t n)
 	return 0;
 }
 
-static unsigned char bgzf_buf[BGZF_READ];
-
 static bool bgzf_start(uint64_t at, uint64_t)
 {
 	const unsigned char *p = cut_look(at, 18);
@@ -202,12 +201,16 @@ static bool bgzf_start(uint64_t at, uint64_t)
 
 static bool bgzf_scan(piece *p)
 {
-	const unsigned char *d;
-	size_t n = cut_bytes(p->at, BGZF_READ, bgzf_buf, &d), len = 0;
-	size_t want = p->want < BGZF_PIECE ? (size_t)p->want : BGZF_PIECE;
-	for (size_t m; len < want && (m = bgzf(d + len, n - len)) > 0 && m <= n - len;) {
+	size_t len = 0, want = p->want < BGZF_PIECE ? (size_t)p->want : BGZF_PIECE;
+	for (const unsigned char *h; len < want && (h = cut_look(p->at + len, 12)) != nullptr;) {
+		size_t head = 12 + cut_le(h + 10, 2); // with its extra fields
+		h = head <= 64 ? cut_look(p->at + len, head) : nullptr;
+		size_t m = h != nullptr ? bgzf(h, head) : 0;
+		const unsigned char *isize = m > 0 ? cut_look(p->at + len + m - 4, 4) : nullptr;
+		if (isize == nullptr)
+			break;
 		len += m;
-		p->size += cut_le(d + len - 4, 4);
+		p->size += cut_le(isize, 4);
 	}
 	p->len = len;
 	p->state = sizeof(deflate);

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 // A group's value in one hierarchy, 0 for none; `v1` says which form its files take.
@@ -97,8 +97,9 @@ static uint64_t walk(const char *base, size_t b, const char *path, size_t len, v
 {
 	static char dir[PATH_MAX];
 	// A group outside the namespace is named by "..": only the root is known.
-	if (memmem(path, len, "/..", 3) != nullptr)
-		len = 0;
+	for (size_t i = 0; i + 3 <= len; i++)
+		if (memcmp(path + i, "/..", 3) == 0)
+			len = 0;
 	if (b + len + sizeof "/memory.limit_in_bytes" > sizeof dir)
 		return 0; // no room for the longest file name
 	memcpy(dir, base, b);
@@ -130,6 +131,20 @@ static bool lists(const char *c, size_t n, const char *name)
 	return false;
 }
 
+// root[0..r)/name[0..n) in base[PATH_MAX], NUL-terminated: its length, or 0
+// where it does not fit. Not by snprintf, whose code alone would add some
+// pages to every large file's peak memory.
+static size_t join(char *base, const char *root, size_t r, const char *name, size_t n)
+{
+	if (r + 1 + n >= PATH_MAX)
+		return 0;
+	memcpy(base, root, r);
+	base[r] = '/';
+	memcpy(base + r + 1, name, n);
+	base[r + 1 + n] = '\0';
+	return r + 1 + n;
+}
+
 // /proc/self/cgroup's form: "ID:CONTROLLERS:PATH" a line, "0::PATH" for the
 // unified hierarchy.
 static char self_text[8192];
@@ -155,13 +170,12 @@ static uint64_t lowest(const char *root, const char *controller, value_at at)
 			unified_end = nl;
 		} else if (p != nullptr && lists(c + 1, (size_t)(p - c - 1), controller)) {
 			// A controller is in one hierarchy only.
-			int n = snprintf(base, sizeof base, "%s/%.*s", root, (int)(p - c - 1),
-					 c + 1);
-			if (n > 0 && (size_t)n < sizeof base && access(base, X_OK) != 0)
-				n = snprintf(base, sizeof base, "%s/%s", root, controller);
-			if (n <= 0 || (size_t)n >= sizeof base)
+			size_t n = join(base, root, r, c + 1, (size_t)(p - c - 1));
+			if (n > 0 && access(base, X_OK) != 0)
+				n = join(base, root, r, controller, strlen(controller));
+			if (n == 0)
 				return 0;
-			return walk(base, (size_t)n, p + 1, (size_t)(nl - p - 1), at, true);
+			return walk(base, n, p + 1, (size_t)(nl - p - 1), at, true);
 		}
 		line = nl + 1;
 	}
@@ -192,8 +206,11 @@ void limits_read(bool cgroups)
 	unsigned n = 1;
 	if (sched_getaffinity(0, sizeof mask, mask) == 0)
 		n = (unsigned)CPU_COUNT_S(sizeof mask, mask);
-	long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-	memory = pages > 0 && page > 0 ? (uint64_t)pages * (uint64_t)page : UINT64_MAX;
+	// sysinfo() itself, as sysconf() would call it: each page of the
+	// library's code that runs adds to a large file's peak memory.
+	struct sysinfo si;
+	memory = sysinfo(&si) == 0 && si.totalram > 0 ? (uint64_t)si.totalram * si.mem_unit
+						      : UINT64_MAX;
 	// Read once for both: each file costs a small file's run some microseconds.
 	if (cgroups && slurp("/proc/self/cgroup", self_text, sizeof self_text)) {
 		unsigned quota = n > 1 ? fewer(lowest("/sys/fs/cgroup", "cpu", cpus_at)) : 0;
