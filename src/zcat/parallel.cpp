@@ -191,12 +191,14 @@ bool load(job *j)
 	piece &p = j->p;
 	if (refused == REFUSE_PIECE && j->seq == 2)
 		return false;
+	// Grown in place where it can be: a free and a new one would leave
+	// the old in the heap, counted in the peak.
 	if (in.fd >= 0 && j->in_cap < p.len) {
-		free(j->in);
-		j->in = static_cast<unsigned char *>(malloc(p.len));
-		j->in_cap = j->in == nullptr ? 0 : p.len;
-		if (j->in == nullptr)
+		auto *q = static_cast<unsigned char *>(realloc(j->in, p.len));
+		if (q == nullptr)
 			return false;
+		j->in = q;
+		j->in_cap = p.len;
 	}
 	return cut_bytes(p.at, p.len, j->in, &p.data) == p.len;
 }
