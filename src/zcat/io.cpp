@@ -9,7 +9,7 @@
 
 // Large reads and writes keep system calls few. Page-aligned, so that a
 // small file touches one page less of each: each first touch is a fault.
-alignas(4096) static unsigned char inbuf[1 << 18];
+alignas(4096) static unsigned char inbuf[IN_BUF];
 alignas(4096) static unsigned char outbuf[1 << 18];
 
 static size_t pos, end; // inbuf[pos..end) is not taken yet

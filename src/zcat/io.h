@@ -54,6 +54,10 @@ enum refusal : unsigned char { REFUSE_NONE, REFUSE_THREADS, REFUSE_PIECE };
 // the tests and the fuzzer.
 void parallel_threads(unsigned n, size_t piece = 0, refusal refused = REFUSE_NONE);
 
+// The input's buffer: a file no larger is read whole at once, and not
+// worth a thread.
+constexpr size_t IN_BUF = 256 << 10;
+
 // For the formats' scans: a piece's compressed bytes at most, and its
 // output; a unit larger is decoded on one thread.
 constexpr size_t PIECE_MAX = 16 << 20, OUT_MAX = 32 << 20;

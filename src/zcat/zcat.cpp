@@ -292,7 +292,7 @@ static bool may_be_cut(const char *name)
 {
 	struct stat st;
 	int r = strcmp(name, "-") == 0 ? fstat(STDIN_FILENO, &st) : stat(name, &st);
-	return r != 0 || (S_ISREG(st.st_mode) && st.st_size > 256 << 10);
+	return r != 0 || (S_ISREG(st.st_mode) && (size_t)st.st_size > IN_BUF);
 }
 
 int main(int argc, char *argv[])
