@@ -464,10 +464,15 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		all += s;
 	spit(dir / "raw", all);
 	std::string xz = run({"xz", "-c", "--block-size=65536"}, h).out;
+	// Blocks larger than a thread reads of them at once, damaged past the
+	// first read of the third.
+	std::string xz_large = run({"xz", "-c", "--block-size=262144"}, h).out;
 	xz += std::string(4, '\0') + xz; // two streams, stream padding between
 	// The footer's size of the index, its CRC made right.
-	std::string xz_forged = flip(xz, xz.size() - 8);
-	xz_forged.replace(xz.size() - 12, 4, le(crc(xz_forged.substr(xz.size() - 8, 6)), 4));
+	auto forge = [](const std::string &x) {
+		std::string f = flip(x, x.size() - 8);
+		return f.replace(x.size() - 12, 4, le(crc(f.substr(x.size() - 8, 6)), 4));
+	};
 	std::string bz = run({"bzip2", "-1", "-c"}, h).out;
 	// Each block of bytes from these alone, none twice in a row, names the
 	// bytes it uses in 48 bits of its header that are a block's magic.
@@ -576,7 +581,8 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		// A piece of its own; on one thread it follows a frame of larger buffers.
 		{"zstd, a frame that says less than it holds", zst_long + sized,
 		 zst_long.size() + sized.size() / 2, zst_long + less},
-		{"xz", xz, xz.size() * 3 / 4, xz_forged},
+		{"xz", xz, xz.size() * 3 / 4, forge(xz)},
+		{"xz, large blocks", xz_large, xz_large.size() * 12 / 25, forge(xz_large)},
 		// Two streams, the first's CRC wrong, its blocks' right.
 		{"bzip2", bz + bz_planted, bz.size() / 2, flip(bz + bz_planted, bz.size() - 2)},
 		{"bzip2, false block magics", bz_planted, bz_planted.size() / 2,

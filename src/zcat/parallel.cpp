@@ -177,7 +177,7 @@ bool make(job *j)
 		return false;
 	}
 	j->seq = pieces++;
-	j->cost = (in.fd >= 0 ? p.len : 0) + p.size + p.state;
+	j->cost = (in.fd >= 0 && !cut->reads ? p.len : 0) + p.size + p.state;
 	pthread_mutex_lock(&lock); // the threads look at every slot's state
 	j->st = MADE;
 	pthread_mutex_unlock(&lock);
@@ -193,6 +193,8 @@ bool load(job *j)
 		return false;
 	// Grown in place where it can be: a free and a new one would leave
 	// the old in the heap, counted in the peak.
+	if (cut->reads)
+		return true;
 	if (in.fd >= 0 && j->in_cap < p.len) {
 		auto *q = static_cast<unsigned char *>(realloc(j->in, p.len));
 		if (q == nullptr)

@@ -127,6 +127,10 @@ struct cutter {
 	// too, as their work is faster than the unit. Input in memory stays with
 	// the unit there: the tests and the fuzzer compare the two.
 	bool alone;
+	// Whether work() reads the piece's bytes itself with cut_bytes, a
+	// little at a time, rather than from p->data, all read before: for
+	// pieces whose input is large beside their decoder's window.
+	bool reads = false;
 };
 
 extern const unit gzip_unit, zip_unit, xz_unit, zstd_unit, bzip2_unit, lzip_unit, lz4_unit,

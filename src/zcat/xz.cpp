@@ -6,6 +6,7 @@
 #include "lib.h"
 #include "unit.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -246,17 +247,24 @@ static long read_index(const unsigned char *p, size_t n, record *r, size_t max)
 	return at == n ? k : -1;
 }
 
-// One block, decoded to exactly the sizes its record gives.
-static bool block(const unsigned char *in, const record &r, unsigned check, unsigned char *out)
+// A thread's block input, read a little at a time: a block's is mostly
+// far larger than its dictionary, and the pieces in flight would hold it all.
+constexpr size_t CHUNK = 64 << 10;
+static thread_local unsigned char *chunk;
+
+// One block, the `total` bytes from `at` of the input, decoded to exactly
+// the sizes its record gives.
+static bool block(uint64_t at, uint64_t total, const record &r, unsigned check, unsigned char *out)
 {
+	const unsigned char *in;
+	uint64_t done = cut_bytes(at, (size_t)std::min<uint64_t>(total, CHUNK), chunk, &in);
 	lzma_filter filters[LZMA_FILTERS_MAX + 1];
 	lzma_block b{};
 	b.version = 1;
 	b.check = static_cast<lzma_check>(check);
 	b.filters = filters;
-	b.header_size = lzma_block_header_size_decode(in[0]);
-	size_t total = (r.unpadded + 3) & ~uint64_t{3};
-	if (b.header_size > total || bl.block_header(&b, nullptr, in) != LZMA_OK)
+	b.header_size = done > 0 ? lzma_block_header_size_decode(in[0]) : 0;
+	if (done == 0 || b.header_size > done || bl.block_header(&b, nullptr, in) != LZMA_OK)
 		return false;
 	bool ok = bl.raw_memusage(filters) <= MEM_LIMIT &&
 		  bl.compressed_size(&b, r.unpadded) == LZMA_OK &&
@@ -269,26 +277,41 @@ static bool block(const unsigned char *in, const record &r, unsigned check, unsi
 	if (!ok)
 		return false;
 	strm.next_in = in + b.header_size;
-	strm.avail_in = total - b.header_size;
+	strm.avail_in = done - b.header_size;
 	strm.next_out = out;
 	strm.avail_out = r.size;
 	lzma_ret ret;
-	while ((ret = lz.code(&strm, LZMA_RUN)) == LZMA_OK)
-		;
-	return ret == LZMA_STREAM_END && strm.avail_in == 0 && strm.avail_out == 0 &&
-	       bl.unpadded_size(&b) == r.unpadded && b.uncompressed_size == r.size;
+	do {
+		if (strm.avail_in == 0 && done < total) {
+			size_t n = cut_bytes(at + done,
+					     (size_t)std::min<uint64_t>(total - done, CHUNK), chunk,
+					     &in);
+			if (n == 0)
+				return false;
+			strm.next_in = in;
+			strm.avail_in = n;
+			done += n;
+		}
+	} while ((ret = lz.code(&strm, LZMA_RUN)) == LZMA_OK);
+	return ret == LZMA_STREAM_END && strm.avail_in == 0 && done == total &&
+	       strm.avail_out == 0 && bl.unpadded_size(&b) == r.unpadded &&
+	       b.uncompressed_size == r.size;
 }
 
-// Decodes the k blocks that in[0..n) holds, each to exactly its record's
-// sizes, into out; false unless each did, checked, and they fill in.
-static bool blocks(const unsigned char *in, size_t n, const record *r, size_t k, unsigned check,
+// Decodes the k blocks that the n bytes from `at` hold, each to exactly its
+// record's sizes, into out; false unless each did, checked, and they fill in.
+static bool blocks(uint64_t at, uint64_t n, const record *r, size_t k, unsigned check,
 		   unsigned char *out)
 {
+	if (chunk == nullptr)
+		chunk = static_cast<unsigned char *>(malloc(CHUNK));
+	if (chunk == nullptr)
+		return false;
 	for (size_t i = 0; i < k; i++) {
-		size_t total = (r[i].unpadded + 3) & ~uint64_t{3};
-		if (total > n || total == 0 || !block(in, r[i], check, out))
+		uint64_t total = (r[i].unpadded + 3) & ~uint64_t{3};
+		if (total > n || total == 0 || !block(at, total, r[i], check, out))
 			return false;
-		in += total;
+		at += total;
 		n -= total;
 		out += r[i].size;
 	}
@@ -413,16 +436,21 @@ static bool work(piece *p)
 {
 	const auto &part = parts[p->slot];
 	if (!cut_room(p, p->size) ||
-	    !blocks(p->data, p->len, part.rec, part.blocks, part.check, p->out))
+	    !blocks(p->at, p->len, part.rec, part.blocks, part.check, p->out))
 		return false;
 	p->out_len = p->size;
 	return true;
 }
 
 // The dictionary of the last block the thread decoded, and the rest.
-static void drop() { bl.end(&strm); }
+static void drop()
+{
+	bl.end(&strm);
+	free(chunk);
+	chunk = nullptr;
+}
 
-static const cutter cuts = {start, scan, work, nullptr, stop, drop, false, false};
+static const cutter cuts = {start, scan, work, nullptr, stop, drop, false, false, true};
 
 const unit xz_unit = {
 	"xz",  {{6, {0xfd, '7', 'z', 'X', 'Z', 0}}, {0, {}}}, 4, false, false, begin, run, nullptr,
