@@ -227,8 +227,8 @@ static void bgzf_drop()
 	body = nullptr;
 }
 
-static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr,
-				 nullptr,    bgzf_drop, false,       false};
+static const cutter bgzf_cuts = {bgzf_start, bgzf_scan, cut_streams, nullptr, nullptr,
+				 bgzf_drop,  false,     false,       true};
 
 // 1f 9e is gzip's older magic for the same format. Only zero padding or
 // another member may follow a member: gzip would also take .Z, LZH or

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -88,6 +89,19 @@ size_t pass(piece *p, size_t made, bool whole)
 	return 0;
 }
 
+// A thread's input where its cutter reads the pieces as it goes, IN_BUF:
+// as much as the ordinary reading gives every unit at once.
+thread_local unsigned char *chunk;
+
+// What the calling thread keeps for its next pieces.
+void let_go()
+{
+	if (cut->drop != nullptr)
+		cut->drop();
+	free(chunk);
+	chunk = nullptr;
+}
+
 unsigned drops;              // the drops asked of the threads so far
 unsigned dropped[SLOTS_MAX]; // those each thread did, or that were before it
 unsigned dropping;           // the threads yet to do the last
@@ -100,7 +114,7 @@ void *worker(void *arg)
 		if (*done != drops) {
 			*done = drops;
 			pthread_mutex_unlock(&lock);
-			cut->drop();
+			let_go();
 			pthread_mutex_lock(&lock);
 			dropping--;
 			pthread_cond_broadcast(&finished);
@@ -193,7 +207,7 @@ bool load(job *j)
 		return false;
 	// Grown in place where it can be: a free and a new one would leave
 	// the old in the heap, counted in the peak.
-	if (cut->reads)
+	if (cut->reads && in.fd >= 0)
 		return true;
 	if (in.fd >= 0 && j->in_cap < p.len) {
 		auto *q = static_cast<unsigned char *>(realloc(j->in, p.len));
@@ -253,7 +267,7 @@ void stop()
 	}
 	// The threads are kept, as glibc would keep their stacks anyway, but not
 	// their decoders' state; nor this thread's, where alone() decoded.
-	if (cut->drop != nullptr) {
+	if (cut->drop != nullptr || cut->reads) {
 		drops++;
 		dropping = started;
 		pthread_cond_broadcast(&queued);
@@ -261,8 +275,7 @@ void stop()
 			pthread_cond_wait(&finished, &lock);
 	}
 	pthread_mutex_unlock(&lock);
-	if (cut->drop != nullptr)
-		cut->drop();
+	let_go();
 	if (cut->stop != nullptr)
 		cut->stop();
 }
@@ -374,12 +387,40 @@ bool cut_room(piece *p, size_t need)
 	return true;
 }
 
+// f's unread bytes, and after them the piece's from `fed` on, into chunk,
+// `need` at least where the piece has them: false where the file has not.
+static bool refill(const piece *p, flow *f, uint64_t *fed, size_t need)
+{
+	if (f->in_left >= need || *fed == p->len)
+		return true;
+	memmove(chunk, f->in, f->in_left);
+	size_t want = (size_t)std::min<uint64_t>(IN_BUF - f->in_left, p->len - *fed);
+	const unsigned char *q;
+	size_t n = cut_bytes(p->at + *fed, want, chunk + f->in_left, &q);
+	f->in = chunk;
+	f->in_left += n;
+	*fed += n;
+	f->last = *fed == p->len;
+	return n == want;
+}
+
 bool cut_streams(piece *p)
 {
 	const unit &u = *work_unit;
 	if (!cut_room(p, std::min<uint64_t>(p->size, STEP) + 4096))
 		return false;
 	flow f = {p->data, p->len, p->out, 0, true, nullptr};
+	uint64_t fed = p->len; // of the piece's bytes, those given to f
+	if (p->data == nullptr) {
+		if (chunk == nullptr)
+			chunk = static_cast<unsigned char *>(malloc(IN_BUF));
+		f = {chunk, 0, p->out, 0, false, nullptr};
+		fed = 0;
+		if (chunk == nullptr || !refill(p, &f, &fed, IN_BUF))
+			return false;
+	}
+	// The bytes that say what follows a stream: a skippable frame's header.
+	constexpr size_t LOOK = 8;
 	size_t made = 0; // p->out[0..made) is not written yet
 	for (;;) {
 		if (u.begin() != nullptr)
@@ -390,23 +431,37 @@ bool cut_streams(piece *p)
 			f.out_left = std::min(p->out_cap - made, STEP);
 			s = u.run(&f);
 			made = (size_t)(f.out - p->out);
+			// As the ordinary reading's, a unit takes all it is given
+			// before it asks for more.
+			if (s == STEP_MORE && f.out_left > 0 && f.in_left == 0 && fed < p->len) {
+				if (!refill(p, &f, &fed, IN_BUF))
+					return false;
+				continue;
+			}
 			if (s != STEP_MORE || f.out_left > 0)
 				break;
 			made = pass(p, made, false);
 			if (p->broken || !cut_room(p, made + 1))
 				return false;
 		}
-		if (s != STEP_END)
+		if (s != STEP_END || !refill(p, &f, &fed, LOOK))
 			return false;
 		if (f.in_left == 0)
 			break;
 		// As follows() and skip_frames() take what follows a stream.
 		while (u.skippable && skippable(f.in, f.in_left)) {
-			if (f.in_left < 8 || f.in_left - 8 < cut_le(f.in + 4, 4))
+			if (f.in_left < 8 || f.in_left - 8 + (p->len - fed) < cut_le(f.in + 4, 4))
 				return false;
-			size_t n = 8 + cut_le(f.in + 4, 4);
-			f.in += n;
-			f.in_left -= n;
+			uint64_t n = 8 + cut_le(f.in + 4, 4);
+			if (n > f.in_left) {
+				fed += n - f.in_left;
+				f.in_left = 0;
+			} else {
+				f.in += n;
+				f.in_left -= n;
+			}
+			if (!refill(p, &f, &fed, LOOK))
+				return false;
 		}
 		if (f.in_left == 0)
 			break;

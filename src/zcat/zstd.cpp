@@ -292,7 +292,7 @@ static void drop()
 	dctx = nullptr;
 }
 
-static const cutter cuts = {start, scan, cut_streams, nullptr, nullptr, drop, true, false};
+static const cutter cuts = {start, scan, cut_streams, nullptr, nullptr, drop, true, false, true};
 
 const unit zstd_unit = {
 	"zstd", {{4, {0x28, 0xb5, 0x2f, 0xfd}}, {0, {}}}, 0, true, false, begin, run, nullptr,
