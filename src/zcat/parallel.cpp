@@ -191,7 +191,7 @@ bool make(job *j)
 		return false;
 	}
 	j->seq = pieces++;
-	j->cost = (in.fd >= 0 && !cut->reads ? p.len : 0) + p.size + p.state;
+	j->cost = (in.fd < 0 ? 0 : cut->reads ? IN_BUF : p.len) + p.size + p.state;
 	pthread_mutex_lock(&lock); // the threads look at every slot's state
 	j->st = MADE;
 	pthread_mutex_unlock(&lock);
