@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -219,6 +221,12 @@ void limits_read(bool cgroups)
 		memory = lower(memory, lowest("/sys/fs/cgroup", "memory", memory_at));
 	}
 	cpus = n > 0 ? n : 1;
+	// Under `ulimit -v` the threads take from the main thread's heap: a heap
+	// of a thread's own reserves 64 MiB of address space and keeps it after
+	// its decoder is let go, which the ordinary reading may need at a handover.
+	struct rlimit as;
+	if (cgroups && getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
+		(void)mallopt(M_ARENA_MAX, 1);
 }
 
 unsigned limits_cpus()
