@@ -239,7 +239,7 @@ static void drop()
 	dec = nullptr;
 }
 
-static const cutter cuts = {start, scan, cut_streams, nullptr, stop, drop, true, false, true};
+static const cutter cuts = {start, scan, cut_streams, nullptr, stop, drop, true, false};
 
 const unit lzip_unit = {
 	"lzip", {{4, {'L', 'Z', 'I', 'P'}}, {}}, 0, false, false, begin, run, nullptr, &cuts};
