@@ -205,10 +205,10 @@ bool load(job *j)
 	piece &p = j->p;
 	if (refused == REFUSE_PIECE && j->seq == 2)
 		return false;
-	// Grown in place where it can be: a free and a new one would leave
-	// the old in the heap, counted in the peak.
 	if (cut->reads && in.fd >= 0)
 		return true;
+	// Grown in place where it can be: a free and a new one would leave
+	// the old in the heap, counted in the peak.
 	if (in.fd >= 0 && j->in_cap < p.len) {
 		auto *q = static_cast<unsigned char *>(realloc(j->in, p.len));
 		if (q == nullptr)
