@@ -64,6 +64,9 @@ constexpr size_t PIECE_MAX = 16 << 20, OUT_MAX = 32 << 20;
 // Up to n bytes of the whole input at `at`, in buf or in the input in
 // memory: *p points to them; the count.
 size_t cut_bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char **p);
+// The calling thread's IN_BUF bytes for cut_bytes, kept until the driver
+// stops, and counted in each piece's cost where its cutter reads; or nullptr.
+unsigned char *cut_chunk();
 // n bytes at `at`, at most 64, through a small window of the input, as the
 // scans look at headers spread over it; nullptr past its end.
 const unsigned char *cut_look(uint64_t at, size_t n);

@@ -325,6 +325,13 @@ int alone(const unit &u, unsigned made, bool ended)
 
 } // namespace
 
+unsigned char *cut_chunk()
+{
+	if (chunk == nullptr)
+		chunk = static_cast<unsigned char *>(malloc(IN_BUF));
+	return chunk;
+}
+
 size_t cut_bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char **p)
 {
 	n = at >= in.size ? 0 : in.size - at < n ? (size_t)(in.size - at) : n;
@@ -412,11 +419,9 @@ bool cut_streams(piece *p)
 	flow f = {p->data, p->len, p->out, 0, true, nullptr};
 	uint64_t fed = p->len; // of the piece's bytes, those given to f
 	if (p->data == nullptr) {
-		if (chunk == nullptr)
-			chunk = static_cast<unsigned char *>(malloc(IN_BUF));
-		f = {chunk, 0, p->out, 0, false, nullptr};
+		f = {cut_chunk(), 0, p->out, 0, false, nullptr};
 		fed = 0;
-		if (chunk == nullptr || !refill(p, &f, &fed, IN_BUF))
+		if (f.in == nullptr || !refill(p, &f, &fed, IN_BUF))
 			return false;
 	}
 	// The bytes that say what follows a stream: a skippable frame's header.

@@ -127,8 +127,8 @@ struct cutter {
 	// too, as their work is faster than the unit. Input in memory stays with
 	// the unit there: the tests and the fuzzer compare the two.
 	bool alone;
-	// Whether work() reads a piece from a descriptor itself, a little at a
-	// time with cut_bytes (cut_streams does), rather than from p->data, all
+	// Whether work() reads a piece from a descriptor itself, into cut_chunk()
+	// a little at a time (cut_streams does), rather than from p->data, all
 	// read before: for pieces whose input is large beside their decoder's
 	// window. p->data is then nullptr.
 	bool reads = false;

@@ -247,17 +247,17 @@ static long read_index(const unsigned char *p, size_t n, record *r, size_t max)
 	return at == n ? k : -1;
 }
 
-// A thread's block input, read a little at a time: a block's is mostly
-// far larger than its dictionary, and the pieces in flight would hold it all.
-constexpr size_t CHUNK = 64 << 10;
-static thread_local unsigned char *chunk;
+// A block's input is read a little at a time, into the thread's cut_chunk():
+// it is mostly far larger than its dictionary, and the pieces in flight
+// would hold it all.
 
 // One block, the `total` bytes from `at` of the input, decoded to exactly
 // the sizes its record gives.
-static bool block(uint64_t at, uint64_t total, const record &r, unsigned check, unsigned char *out)
+static bool block(uint64_t at, uint64_t total, const record &r, unsigned check, unsigned char *out,
+		  unsigned char *chunk)
 {
 	const unsigned char *in;
-	uint64_t done = cut_bytes(at, (size_t)std::min<uint64_t>(total, CHUNK), chunk, &in);
+	uint64_t done = cut_bytes(at, (size_t)std::min<uint64_t>(total, IN_BUF), chunk, &in);
 	lzma_filter filters[LZMA_FILTERS_MAX + 1];
 	lzma_block b{};
 	b.version = 1;
@@ -284,8 +284,8 @@ static bool block(uint64_t at, uint64_t total, const record &r, unsigned check, 
 	do {
 		if (strm.avail_in == 0 && done < total) {
 			size_t n = cut_bytes(at + done,
-					     (size_t)std::min<uint64_t>(total - done, CHUNK), chunk,
-					     &in);
+					     (size_t)std::min<uint64_t>(total - done, IN_BUF),
+					     chunk, &in);
 			if (n == 0)
 				return false;
 			strm.next_in = in;
@@ -303,13 +303,12 @@ static bool block(uint64_t at, uint64_t total, const record &r, unsigned check, 
 static bool blocks(uint64_t at, uint64_t n, const record *r, size_t k, unsigned check,
 		   unsigned char *out)
 {
-	if (chunk == nullptr)
-		chunk = static_cast<unsigned char *>(malloc(CHUNK));
+	unsigned char *chunk = cut_chunk();
 	if (chunk == nullptr)
 		return false;
 	for (size_t i = 0; i < k; i++) {
 		uint64_t total = (r[i].unpadded + 3) & ~uint64_t{3};
-		if (total > n || total == 0 || !block(at, total, r[i], check, out))
+		if (total > n || total == 0 || !block(at, total, r[i], check, out, chunk))
 			return false;
 		at += total;
 		n -= total;
@@ -443,12 +442,7 @@ static bool work(piece *p)
 }
 
 // The dictionary of the last block the thread decoded, and the rest.
-static void drop()
-{
-	bl.end(&strm);
-	free(chunk);
-	chunk = nullptr;
-}
+static void drop() { bl.end(&strm); }
 
 static const cutter cuts = {start, scan, work, nullptr, stop, drop, false, false, true};
 
