@@ -38,10 +38,13 @@ bool confine(const unsigned char *filter, size_t n)
 	return errno == EINVAL && syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
 }
 
-// Landlock by its system calls, which glibc does not wrap.
-static int ruleset = -1;
-// Why a rule was not added for want of a descriptor, or 0.
-static int lacking;
+// Landlock by its system calls, which glibc does not wrap: the ruleset, and
+// why a rule was not added for want of a descriptor, or 0. Together, as
+// data: alone in the zeroed data a flag may take a page of its own, one
+// more in every run's peak memory.
+static struct {
+	int ruleset, lacking;
+} landlock = {-1, 0};
 
 bool reads_begin()
 {
@@ -52,27 +55,29 @@ bool reads_begin()
 	// truncate (3) and ioctl on devices (5). The seccomp filter refuses all
 	// that an older kernel's Landlock does not. Its version is asked only
 	// where the newest are refused.
-	lacking = 0;
+	landlock.lacking = 0;
 	landlock_ruleset_attr attr = {};
 	attr.handled_access_fs = (1ULL << 16) - 1;
-	ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
-	if (ruleset >= 0 || errno != EINVAL)
-		return ruleset >= 0;
+	landlock.ruleset =
+		static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
+	if (landlock.ruleset >= 0 || errno != EINVAL)
+		return landlock.ruleset >= 0;
 	long abi =
 		syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
 	if (abi < 1)
 		return false;
 	int rights = abi < 2 ? 13 : abi < 3 ? 14 : 15;
 	attr.handled_access_fs = (1ULL << rights) - 1;
-	ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
-	return ruleset >= 0;
+	landlock.ruleset =
+		static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
+	return landlock.ruleset >= 0;
 }
 
 bool reads_allow(const char *path, bool folder)
 {
 	int fd = open(path, O_PATH | O_CLOEXEC);
 	if (fd < 0 && (errno == EMFILE || errno == ENFILE))
-		lacking = errno;
+		landlock.lacking = errno;
 	if (fd < 0)
 		return false;
 	struct stat sb;
@@ -80,8 +85,8 @@ bool reads_allow(const char *path, bool folder)
 	bool ok = folder || (fstat(fd, &sb) == 0 && !S_ISDIR(sb.st_mode));
 	if (!ok)
 		errno = EISDIR;
-	ok = ok &&
-	     syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+	ok = ok && syscall(SYS_landlock_add_rule, landlock.ruleset, LANDLOCK_RULE_PATH_BENEATH,
+			   &rule, 0) == 0;
 	int e = errno;
 	close(fd);
 	errno = e;
@@ -96,11 +101,11 @@ bool reads_end()
 #endif
 	// A path left out would be unreadable, and its library or file said
 	// to be missing.
-	bool ok = lacking == 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-		  syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
-	int e = lacking != 0 ? lacking : errno;
-	close(ruleset);
-	ruleset = -1;
+	bool ok = landlock.lacking == 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+		  syscall(SYS_landlock_restrict_self, landlock.ruleset, 0) == 0;
+	int e = landlock.lacking != 0 ? landlock.lacking : errno;
+	close(landlock.ruleset);
+	landlock.ruleset = -1;
 	errno = e;
 	return ok;
 }

@@ -7,12 +7,39 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
 // A group's value in one hierarchy, 0 for none; `v1` says which form its files take.
 using value_at = uint64_t (*)(char *dir, size_t n, bool v1);
+
+// What the reading takes: /proc/self/cgroup's text, a group's folder, a
+// hierarchy's mount, the affinity mask (room for 8192 CPUs, the most
+// Debian's kernels are built for). Mapped while it reads and given back
+// after: static, its pages would add to every large file's peak memory.
+struct texts {
+	char self[8192]; // /proc/self/cgroup: "ID:CONTROLLERS:PATH" a line, "0::PATH" for v2
+	char dir[PATH_MAX];
+	char base[PATH_MAX];
+	cpu_set_t mask[8];
+};
+static texts *scratch;
+
+static bool map_scratch()
+{
+	void *p = mmap(nullptr, sizeof(texts), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+		       -1, 0);
+	scratch = p != MAP_FAILED ? static_cast<texts *>(p) : nullptr;
+	return scratch != nullptr;
+}
+
+static void unmap_scratch()
+{
+	(void)munmap(scratch, sizeof(texts));
+	scratch = nullptr;
+}
 
 // The file at path, NUL-terminated in buf; false where it cannot be read.
 // One read takes all of these files that fits.
@@ -97,12 +124,12 @@ static uint64_t lower(uint64_t a, uint64_t b) { return a == 0 || (b != 0 && b < 
 // root of what it sees, its processes in a group below.
 static uint64_t walk(const char *base, size_t b, const char *path, size_t len, value_at at, bool v1)
 {
-	static char dir[PATH_MAX];
+	char *dir = scratch->dir;
 	// A group outside the namespace is named by "..": only the root is known.
 	for (size_t i = 0; i + 3 <= len; i++)
 		if (memcmp(path + i, "/..", 3) == 0)
 			len = 0;
-	if (b + len + sizeof "/memory.limit_in_bytes" > sizeof dir)
+	if (b + len + sizeof "/memory.limit_in_bytes" > sizeof scratch->dir)
 		return 0; // no room for the longest file name
 	memcpy(dir, base, b);
 	memcpy(dir + b, path, len);
@@ -147,19 +174,15 @@ static size_t join(char *base, const char *root, size_t r, const char *name, siz
 	return r + 1 + n;
 }
 
-// /proc/self/cgroup's form: "ID:CONTROLLERS:PATH" a line, "0::PATH" for the
-// unified hierarchy.
-static char self_text[8192];
-
-// The lowest value on the path in self_text in the hierarchy of
+// The lowest value on the path in /proc/self/cgroup's text in the hierarchy of
 // `controller`, mounted at root/<its controllers> or else at
 // root/<controller>, or, where none names it, in the unified hierarchy.
 static uint64_t lowest(const char *root, const char *controller, value_at at)
 {
-	static char base[PATH_MAX];
+	char *base = scratch->base;
 	size_t r = strlen(root);
 	const char *unified = nullptr, *unified_end = nullptr;
-	for (const char *line = self_text;;) {
+	for (const char *line = scratch->self;;) {
 		const char *nl = strchr(line, '\n');
 		if (nl == nullptr)
 			break; // a line cut off by the buffer is not trusted
@@ -190,12 +213,24 @@ static unsigned fewer(uint64_t n) { return n < UINT_MAX ? (unsigned)n : UINT_MAX
 
 unsigned cgroup_cpus(const char *root, const char *self)
 {
-	return slurp(self, self_text, sizeof self_text) ? fewer(lowest(root, "cpu", cpus_at)) : 0;
+	if (!map_scratch())
+		return 0;
+	unsigned n = slurp(self, scratch->self, sizeof scratch->self)
+			     ? fewer(lowest(root, "cpu", cpus_at))
+			     : 0;
+	unmap_scratch();
+	return n;
 }
 
 uint64_t cgroup_memory(const char *root, const char *self)
 {
-	return slurp(self, self_text, sizeof self_text) ? lowest(root, "memory", memory_at) : 0;
+	if (!map_scratch())
+		return 0;
+	uint64_t n = slurp(self, scratch->self, sizeof scratch->self)
+			     ? lowest(root, "memory", memory_at)
+			     : 0;
+	unmap_scratch();
+	return n;
 }
 
 static unsigned cpus;
@@ -203,24 +238,25 @@ static uint64_t memory;
 
 void limits_read(bool cgroups)
 {
-	// Room for 8192 CPUs, the most Debian's kernels are built for.
-	static cpu_set_t mask[8];
 	unsigned n = 1;
-	if (sched_getaffinity(0, sizeof mask, mask) == 0)
-		n = (unsigned)CPU_COUNT_S(sizeof mask, mask);
+	bool mapped = map_scratch();
+	if (mapped && sched_getaffinity(0, sizeof scratch->mask, scratch->mask) == 0)
+		n = (unsigned)CPU_COUNT_S(sizeof scratch->mask, scratch->mask);
 	// sysinfo() itself, as sysconf() would call it: each page of the
 	// library's code that runs adds to a large file's peak memory.
 	struct sysinfo si;
 	memory = sysinfo(&si) == 0 && si.totalram > 0 ? (uint64_t)si.totalram * si.mem_unit
 						      : UINT64_MAX;
 	// Read once for both: each file costs a small file's run some microseconds.
-	if (cgroups && slurp("/proc/self/cgroup", self_text, sizeof self_text)) {
+	if (mapped && cgroups && slurp("/proc/self/cgroup", scratch->self, sizeof scratch->self)) {
 		unsigned quota = n > 1 ? fewer(lowest("/sys/fs/cgroup", "cpu", cpus_at)) : 0;
 		if (quota != 0 && quota < n)
 			n = quota;
 		memory = lower(memory, lowest("/sys/fs/cgroup", "memory", memory_at));
 	}
 	cpus = n > 0 ? n : 1;
+	if (mapped)
+		unmap_scratch();
 	// Under `ulimit -v` the threads take from the main thread's heap: a heap
 	// of a thread's own reserves 64 MiB of address space and keeps it after
 	// its decoder is let go, which the ordinary reading may need at a handover.
