@@ -676,8 +676,8 @@ TEST_F(Zcat, ThreadsWithinTheMemory)
 }
 
 // After a handover the ordinary reading has the address space of one
-// thread but for the threads' stacks: above the least `ulimit -v` where one
-// thread reads a damaged file to its fault, two read it the same.
+// thread: above the least `ulimit -v` where one thread reads a damaged file
+// to its fault, two read it the same.
 TEST_F(Zcat, ThreadsLeaveTheAddressSpace)
 {
 #ifdef __SANITIZE_ADDRESS__
@@ -701,9 +701,9 @@ TEST_F(Zcat, ThreadsLeaveTheAddressSpace)
 		int lo = 1024, hi = 1 << 18;
 		while (hi - lo > 64)
 			(under((lo + hi) / 2, "taskset -c 0") == want ? hi : lo) = (lo + hi) / 2;
-		// Room for the threads' stacks; and for a heap of a thread's own,
+		// Past the search's step; and room for a heap of a thread's own,
 		// without the window beside it.
-		for (int more : {3072, 40 << 10})
+		for (int more : {256, 40 << 10})
 			EXPECT_TRUE(under(hi + more, "") == want)
 				<< "one thread from " << hi << " KiB";
 	}

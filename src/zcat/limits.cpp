@@ -235,6 +235,7 @@ uint64_t cgroup_memory(const char *root, const char *self)
 
 static unsigned cpus;
 static uint64_t memory;
+static bool address;
 
 void limits_read(bool cgroups)
 {
@@ -261,7 +262,8 @@ void limits_read(bool cgroups)
 	// of a thread's own reserves 64 MiB of address space and keeps it after
 	// its decoder is let go, which the ordinary reading may need at a handover.
 	struct rlimit as;
-	if (cgroups && getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
+	address = getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY;
+	if (cgroups && address)
 		(void)mallopt(M_ARENA_MAX, 1);
 }
 
@@ -277,4 +279,11 @@ uint64_t limits_memory()
 	if (cpus == 0)
 		limits_read();
 	return memory;
+}
+
+bool limits_address()
+{
+	if (cpus == 0)
+		limits_read();
+	return address;
 }

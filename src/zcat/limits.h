@@ -20,5 +20,7 @@ void limits_read(bool cgroups = true);
 // use where limits_read was not called, as in the tests.
 unsigned limits_cpus();
 uint64_t limits_memory();
+// Whether the address space is limited (`ulimit -v`).
+bool limits_address();
 
 #endif

@@ -105,12 +105,23 @@ void let_go()
 unsigned drops;              // the drops asked of the threads so far
 unsigned dropped[SLOTS_MAX]; // those each thread did, or that were before it
 unsigned dropping;           // the threads yet to do the last
+// Under `ulimit -v` the threads end at a stop, on stacks of the driver's own
+// that it then unmaps: a thread kept, or a stack glibc keeps for the next,
+// holds address space that the ordinary reading may need.
+bool ending;
+pthread_t ids[SLOTS_MAX];
+void *stacks[SLOTS_MAX];
 
 void *worker(void *arg)
 {
 	auto *done = static_cast<unsigned *>(arg);
 	pthread_mutex_lock(&lock);
 	for (;;) {
+		if (ending) {
+			pthread_mutex_unlock(&lock);
+			let_go();
+			return nullptr;
+		}
 		if (*done != drops) {
 			*done = drops;
 			pthread_mutex_unlock(&lock);
@@ -150,6 +161,27 @@ unsigned threads()
 // address space that the ordinary reading needs under `ulimit -v`.
 constexpr size_t STACK = 1 << 20;
 
+// A stack of the driver's own, a page below it that faults, as glibc's.
+constexpr size_t GUARD = 4096;
+void *map_stack()
+{
+	void *p = mmap(nullptr, GUARD + STACK, PROT_READ | PROT_WRITE,
+		       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+	if (p == MAP_FAILED)
+		return nullptr;
+	if (mprotect(p, GUARD, PROT_NONE) != 0) {
+		(void)munmap(p, GUARD + STACK);
+		return nullptr;
+	}
+	return p;
+}
+
+void unmap_stack(void *p)
+{
+	if (p != nullptr)
+		(void)munmap(p, GUARD + STACK);
+}
+
 // Starts threads up to n; whether there is one.
 bool start_threads(unsigned n)
 {
@@ -157,12 +189,21 @@ bool start_threads(unsigned n)
 	if (pthread_attr_init(&a) != 0)
 		return started > 0 && refused != REFUSE_THREADS;
 	(void)pthread_attr_setstacksize(&a, STACK);
+	bool own = limits_address();
 	while (started < n && refused != REFUSE_THREADS) {
-		pthread_t t;
-		dropped[started] = drops;
-		if (pthread_create(&t, &a, worker, &dropped[started]) != 0)
+		void *stack = own ? map_stack() : nullptr;
+		if (own &&
+		    (stack == nullptr ||
+		     pthread_attr_setstack(&a, static_cast<char *>(stack) + GUARD, STACK) != 0)) {
+			unmap_stack(stack);
 			break;
-		started++;
+		}
+		dropped[started] = drops;
+		if (pthread_create(&ids[started], &a, worker, &dropped[started]) != 0) {
+			unmap_stack(stack);
+			break;
+		}
+		stacks[started++] = stack;
 	}
 	(void)pthread_attr_destroy(&a);
 	return started > 0 && refused != REFUSE_THREADS;
@@ -267,7 +308,19 @@ void stop()
 	}
 	// The threads are kept, as glibc would keep their stacks anyway, but not
 	// their decoders' state; nor this thread's, where alone() decoded.
-	if (cut->drop != nullptr || cut->reads) {
+	if (started > 0 && stacks[0] != nullptr) {
+		ending = true;
+		pthread_cond_broadcast(&queued);
+		pthread_mutex_unlock(&lock);
+		for (unsigned i = 0; i < started; i++) {
+			(void)pthread_join(ids[i], nullptr);
+			unmap_stack(stacks[i]);
+			stacks[i] = nullptr;
+		}
+		pthread_mutex_lock(&lock);
+		started = 0;
+		ending = false;
+	} else if (cut->drop != nullptr || cut->reads) {
 		drops++;
 		dropping = started;
 		pthread_cond_broadcast(&queued);
