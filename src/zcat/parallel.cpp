@@ -306,8 +306,9 @@ void stop()
 		free(jobs[i].p.out);
 		jobs[i] = {};
 	}
-	// The threads are kept, as glibc would keep their stacks anyway, but not
-	// their decoders' state; nor this thread's, where alone() decoded.
+	// Threads on stacks of the driver's own end here. The others are kept,
+	// as glibc would keep their stacks anyway, but not their decoders'
+	// state; nor this thread's, where alone() decoded.
 	if (started > 0 && stacks[0] != nullptr) {
 		ending = true;
 		pthread_cond_broadcast(&queued);
