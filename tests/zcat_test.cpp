@@ -583,6 +583,9 @@ TEST_F(Zcat, UnitsOnThreadsAsOnOne)
 		 zst_long.size() + sized.size() / 2, zst_long + less},
 		{"xz", xz, xz.size() * 3 / 4, forge(xz)},
 		{"xz, large blocks", xz_large, xz_large.size() * 7 / 10, forge(xz_large)},
+		// Walked back to the footer through several of the scan's reads.
+		{"xz, padding after", xz + std::string(200000, '\0'), xz.size() * 3 / 4,
+		 forge(xz) + std::string(200000, '\0')},
 		// Two streams, the first's CRC wrong, its blocks' right.
 		{"bzip2", bz + bz_planted, bz.size() / 2, flip(bz + bz_planted, bz.size() - 2)},
 		{"bzip2, false block magics", bz_planted, bz_planted.size() / 2,

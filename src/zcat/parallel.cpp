@@ -405,7 +405,11 @@ size_t cut_bytes(uint64_t at, size_t n, unsigned char *buf, const unsigned char 
 }
 
 namespace {
-unsigned char win[4096];
+// A page, placed to end at what is looked at where the scan walks back
+// (lzip's trailers, xz's padding); the whole where the looks walk on from
+// it (BGZF's and zstd's headers), one read for many headers. Formats that
+// look seldom touch a page of it.
+unsigned char win[64 << 10];
 uint64_t win_at, win_len;
 } // namespace
 
@@ -416,10 +420,13 @@ const unsigned char *cut_look(uint64_t at, size_t n)
 	if (in.fd < 0)
 		return in.mem + at;
 	if (at < win_at || at + n > win_at + win_len) {
+		bool back = at < win_at;
+		bool on = !back && win_len > 0 && at + n - (win_at + win_len) < sizeof win;
+		size_t len = on ? sizeof win : 4096;
 		const unsigned char *p;
-		win_at = at;
-		win_len = cut_bytes(at, sizeof win, win, &p);
-		if (win_len < n)
+		win_at = !back ? at : at + n > len ? at + n - len : 0;
+		win_len = cut_bytes(win_at, len, win, &p);
+		if (win_len < at + n - win_at)
 			return nullptr;
 	}
 	return win + (at - win_at);
