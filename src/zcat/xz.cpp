@@ -128,26 +128,56 @@ static bool lzma_claims(const unsigned char *p, size_t n)
 
 static bool lzma_ended;
 
+// liblzma 5.4 calls a stream of known size with an end marker corrupt
+// where its input is split within the marker. The last HOLD bytes come
+// through `stage` only with more after them, or at the input's end, so no
+// split falls that close to the end.
+constexpr size_t HOLD = 64, STAGE = 4096;
+static unsigned char stage[STAGE];
+static size_t stage_at, stage_len;
+
 static const char *lzma_begin()
 {
 	if (const char *error = load())
 		return error;
 	lzma_ended = false;
+	stage_at = stage_len = 0;
 	lzma_ret r = lz.alone_decoder(&strm, MEM_LIMIT);
 	return r == LZMA_OK ? nullptr : why(r);
 }
 
 static step lzma_run(flow *f)
 {
-	if (!lzma_ended) {
-		step s = run(f);
-		if (s != STEP_END)
+	while (!lzma_ended) {
+		memmove(stage, stage + stage_at, stage_len - stage_at);
+		stage_len -= stage_at;
+		stage_at = 0;
+		size_t n = std::min(STAGE - stage_len, f->in_left);
+		memcpy(stage + stage_len, f->in, n);
+		f->in += n;
+		f->in_left -= n;
+		stage_len += n;
+		bool end = f->last && f->in_left == 0;
+		size_t give = end ? stage_len : stage_len - std::min(stage_len, HOLD);
+		if (give == 0 && !end)
+			return STEP_MORE;
+		flow g = {stage, give, f->out, f->out_left, end, nullptr};
+		step s = run(&g);
+		stage_at = (size_t)(g.in - stage);
+		f->out = g.out;
+		f->out_left = g.out_left;
+		if (s == STEP_END) {
+			lzma_ended = true;
+		} else if (s != STEP_MORE) {
+			f->error = g.error;
 			return s;
-		lzma_ended = true;
+		} else if (f->out_left == 0 || f->in_left == 0) {
+			return STEP_MORE;
+		}
 	}
 	// Without a check, a byte after the end says the end, or the size in
 	// the header, is not what was written: xz too calls it corrupt.
-	if (f->in_left > 0)
+	if (f->in_left > 0 || stage_at < stage_len)
 		return fail(f, why(LZMA_DATA_ERROR));
 	return f->last ? STEP_END : STEP_MORE;
 }
