@@ -2,6 +2,7 @@
 // at the end of the frame and checks the checksums and the content size that
 // the frame has. The legacy format has no end mark, so it is not taken.
 #include <cstddef>
+#include <cstring>
 
 #define LZ4F_STATIC_LINKING_ONLY // for the error codes
 #include <lz4frame.h>
@@ -28,9 +29,16 @@ static const symbol symbols[] = {
 };
 
 static LZ4F_dctx *dctx;
-// What liblz4 asks for next. Given no more, it decodes at most one block a
-// call, so the output of the blocks before a fault is counted, as by lz4.
+// What liblz4 asks for next, given to it whole: it then decodes one block
+// a call from the same bytes however the input arrives, so the output of
+// the blocks before a fault is counted, as by lz4. Given a block in parts,
+// it asks for 4 bytes too many, reads past the block and drops the block's
+// output where that fails, and writes a stored block before its checksum.
 static size_t want;
+// A request that arrives in parts, up to a block of 4 MiB, its header and
+// its checksum: stage[lo..hi) not yet taken.
+static unsigned char stage[(4 << 20) + 16];
+static size_t lo, hi;
 
 static const char *begin()
 {
@@ -46,6 +54,7 @@ static const char *begin()
 	// Also clears what an earlier frame's error left.
 	lz4.reset(dctx);
 	want = LZ4F_HEADER_SIZE_MIN;
+	lo = hi = 0;
 	return nullptr;
 }
 
@@ -76,19 +85,46 @@ static step run(flow *f)
 	// Checksums stay on (the default); the output may move between calls.
 	static const LZ4F_decompressOptions_t options = {};
 	for (;;) {
-		size_t in_n = f->in_left < want ? f->in_left : want, out_n = f->out_left;
-		size_t hint = lz4.decompress(dctx, f->out, &out_n, f->in, &in_n, &options);
+		size_t n = want < sizeof stage ? want : sizeof stage, took = 0;
+		const unsigned char *src = f->in;
+		bool direct = lo == hi && f->in_left >= n;
+		if (!direct) {
+			if (lo == hi)
+				lo = hi = 0;
+			took = n - (hi - lo) < f->in_left ? n - (hi - lo) : f->in_left;
+			memcpy(stage + hi, f->in, took);
+			f->in += took;
+			f->in_left -= took;
+			hi += took;
+			if (hi - lo < n)
+				return STEP_MORE;
+			src = stage + lo;
+		}
+		size_t in_n = n, out_n = f->out_left;
+		size_t hint = lz4.decompress(dctx, f->out, &out_n, src, &in_n, &options);
 		if (lz4.is_error(hint) != 0)
 			return fail(f, message(hint));
-		f->in += in_n;
-		f->in_left -= in_n;
 		f->out += out_n;
 		f->out_left -= out_n;
-		if (hint == 0)
+		if (direct) {
+			f->in += in_n;
+			f->in_left -= in_n;
+		} else {
+			lo += in_n;
+		}
+		// The rest of a request is asked for again, not the hint.
+		want = in_n < n ? n - in_n : hint;
+		if (hint == 0) {
+			// Staged bytes past the frame go back to the input.
+			if (hi - lo > took)
+				return fail(f, "liblz4: read past the frame");
+			f->in -= hi - lo;
+			f->in_left += hi - lo;
+			lo = hi = 0;
 			return STEP_END;
-		want = hint;
+		}
 		if (in_n == 0 && out_n == 0) {
-			if (f->in_left == 0 || f->out_left == 0)
+			if (f->out_left == 0)
 				return STEP_MORE;
 			return fail(f, "liblz4: no progress");
 		}
