@@ -131,8 +131,8 @@ static bool lzma_ended;
 // liblzma 5.4 calls a stream of known size with an end marker corrupt
 // where its input is split within the marker. The last HOLD bytes come
 // through `stage` only with more after them, or at the input's end, so no
-// split falls that close to the end.
-constexpr size_t HOLD = 64, STAGE = 4096;
+// split falls that close to the end. A call each 4 KiB cost 2 %.
+constexpr size_t HOLD = 64, STAGE = 64 << 10;
 static unsigned char stage[STAGE];
 static size_t stage_at, stage_len;
 
